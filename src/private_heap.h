@@ -1,0 +1,75 @@
+/*
+ * The private heap: the library's own general-purpose allocator.
+ *
+ * Every record the library keeps comes from here, and while the allocation
+ * hooks are installed every heap request of the host is served here too.
+ * It needs no set-up call, is safe from any thread (two spin locks inside),
+ * and never calls the platform's malloc family. Memory comes from sbrk
+ * (contiguous first), then mmap; requests from 256 KiB get a mapping of
+ * their own.
+ *
+ * Blocks the heap did not hand out (for example blocks glibc gave the host
+ * before the hooks went in) are recognised by address: freeing one does
+ * nothing, and resizing one copies it into a new block and leaves it alone.
+ */
+#ifndef QUARROW_PRIVATE_HEAP_H
+#define QUARROW_PRIVATE_HEAP_H
+
+#include <malloc.h> /* struct mallinfo */
+#include <stddef.h>
+
+#include "export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* dlmallopt parameters. */
+#define M_TRIM_THRESHOLD_PARAM (-1)
+#define M_GRANULARITY_PARAM (-2)
+#define M_MMAP_THRESHOLD_PARAM (-3)
+
+QUARROW_EXPORT void *dlmalloc(size_t bytes);
+QUARROW_EXPORT void dlfree(void *mem);
+QUARROW_EXPORT void *dlcalloc(size_t n_elements, size_t elem_size);
+QUARROW_EXPORT void *dlrealloc(void *old, size_t bytes);
+QUARROW_EXPORT void *dlrealloc_in_place(void *old, size_t bytes);
+QUARROW_EXPORT void *dlmemalign(size_t alignment, size_t bytes);
+QUARROW_EXPORT int dlposix_memalign(void **out, size_t alignment, size_t bytes);
+QUARROW_EXPORT void *dlvalloc(size_t bytes);
+QUARROW_EXPORT void *dlpvalloc(size_t bytes);
+QUARROW_EXPORT void **dlindependent_calloc(size_t n_elements, size_t elem_size, void *chunks[]);
+QUARROW_EXPORT void **dlindependent_comalloc(size_t n_elements, size_t sizes[], void *chunks[]);
+QUARROW_EXPORT size_t dlbulk_free(void *array[], size_t n_elements);
+QUARROW_EXPORT int dlmalloc_trim(size_t pad);
+QUARROW_EXPORT size_t dlmalloc_footprint(void);
+QUARROW_EXPORT size_t dlmalloc_max_footprint(void);
+QUARROW_EXPORT size_t dlmalloc_footprint_limit(void);
+QUARROW_EXPORT size_t dlmalloc_set_footprint_limit(size_t bytes);
+QUARROW_EXPORT struct mallinfo dlmallinfo(void);
+QUARROW_EXPORT void dlmalloc_stats(void);
+QUARROW_EXPORT int dlmallopt(int param, int value);
+QUARROW_EXPORT size_t dlmalloc_usable_size(const void *mem);
+
+/* Number of corruption resets since the library was loaded. */
+QUARROW_EXPORT extern int malloc_corruption_error_count;
+
+/*
+ * Internal to the library (hidden): whether mem is a block this heap handed
+ * out, decided by address alone (inside one of its segments, or one of its
+ * own direct mappings). The hook layer uses it to route foreign blocks.
+ */
+QUARROW_INTERNAL int private_heap_owns(const void *mem);
+
+/*
+ * Internal: walks every segment and bin and checks the heap's invariants.
+ * Returns 0 when consistent, else the number of faults found, each described
+ * on standard error. Holds the heap lock while it walks.
+ */
+QUARROW_INTERNAL int private_heap_check(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
