@@ -1768,17 +1768,19 @@ int _check_heap(malloc_state *m) {
     size_t binned = 0;
     for (bindex_t i = 0; i < NSMALLBINS; ++i) {
         sbinptr b = smallbin_at(m, i);
-        bool empty = b->fd == b;
-        if (empty != !smallmap_is_marked(m, i))
-            _fault(c, "small map bit disagrees with its bin", b);
+        /* an emptied bin keeps stale links: its map bit alone says it is empty */
+        if (!smallmap_is_marked(m, i))
+            continue;
+        if (b->fd == b) {
+            fprintf(stderr, "private heap check: small bin %u is marked but empty\n", i);
+            ++c.faults;
+        }
         size_t n = 0;
-        for (mchunkptr p = b->fd; p != b && n < 10000000; p = p->fd, ++n) {
-            if (chunksize(p) != small_index2size(i))
-                _fault(c, "small bin chunk of the wrong size", p);
-            if (is_inuse(p))
-                _fault(c, "in-use chunk in a small bin", p);
-            if (p->fd->bk != p)
-                _fault(c, "broken small bin links", p);
+        for (mchunkptr p = b->fd; p != b && n < 100000000; p = p->fd, ++n) {
+            if (chunksize(p) != small_index2size(i) || is_inuse(p) || p->fd->bk != p) {
+                _fault(c, "small bin chunk with a wrong size, an in-use bit or broken links", p);
+                break;
+            }
         }
         binned += n;
     }

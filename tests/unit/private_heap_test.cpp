@@ -1,0 +1,549 @@
+/*
+ * Unit tests of the private heap's observable rules: sizes, errno, alignment,
+ * where a block comes from (bins, designated victim, top, sbrk, own mapping),
+ * trimming, and what happens to blocks the heap never handed out.
+ *
+ * The first tests expect an untouched heap. CTest runs every test in its own
+ * process; a whole-binary run keeps them first by their order in this file.
+ */
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "private_heap.h"
+
+namespace {
+
+const size_t kPage = 4096;
+
+size_t chunk_size_for(size_t n) { return n < 11 ? 16 : (n + 11) & ~size_t(7); }
+
+/* The mapping size of a block that gets a mapping of its own. */
+size_t mapping_size_for(size_t n) { return (chunk_size_for(n) + 31 + kPage - 1) & ~(kPage - 1); }
+
+void expect_consistent() {
+    EXPECT_EQ(private_heap_check(), 0);
+    struct mallinfo mi = dlmallinfo();
+    EXPECT_EQ((size_t)mi.uordblks + (size_t)mi.fordblks, dlmalloc_footprint());
+    EXPECT_EQ((size_t)mi.arena + (size_t)mi.hblkhd, dlmalloc_footprint());
+    EXPECT_EQ((size_t)mi.usmblks, dlmalloc_max_footprint());
+}
+
+/* ---- an untouched heap -------------------------------------------------- */
+
+TEST(FreshHeap, StatisticsAreZeroAndTheFirstLargeRequestComesFromTheBreak) {
+    ASSERT_EQ(dlmalloc_footprint(), 0u) << "this test needs a heap nobody has used";
+    struct mallinfo mi = dlmallinfo();
+    EXPECT_EQ(mi.arena, 0);
+    EXPECT_EQ(mi.ordblks, 0);
+    EXPECT_EQ(mi.uordblks, 0);
+    EXPECT_EQ(mi.fordblks, 0);
+    EXPECT_EQ(mi.keepcost, 0);
+
+    testing::internal::CaptureStderr();
+    dlmalloc_stats();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "max system bytes =          0\nsystem bytes     =          0\nin use bytes     =          0\n");
+
+    /* above the mapping threshold, but an empty heap has no top: sbrk serves */
+    char *brk_before = (char *)sbrk(0);
+    void *first = dlmalloc(0x50000);
+    ASSERT_NE(first, nullptr);
+    EXPECT_GE((char *)first, brk_before);
+    EXPECT_LT((char *)first, (char *)sbrk(0));
+    EXPECT_EQ(dlmalloc_usable_size(first), chunk_size_for(0x50000) - 4) << "a segment block has one word of overhead";
+
+    /* later large requests get a mapping of their own, released at once */
+    size_t footprint = dlmalloc_footprint();
+    void *mapped = dlmalloc(0x40000);
+    ASSERT_NE(mapped, nullptr);
+    EXPECT_EQ(dlmalloc_footprint(), footprint + mapping_size_for(0x40000));
+    EXPECT_GE(dlmalloc_usable_size(mapped), (size_t)0x40000);
+    memset(mapped, 0x5a, 0x40000);
+    dlfree(mapped);
+    EXPECT_EQ(dlmalloc_footprint(), footprint);
+    dlfree(first);
+    expect_consistent();
+}
+
+TEST(FreshHeap, DesignatedVictimServesBeforeLargerBinsAndTheTop) {
+    /* A free 200-byte block split for a 40-byte request leaves its rest as
+     * the designated victim, right after the 40-byte block. */
+    void *guard0 = dlmalloc(500);
+    void *two_hundred = dlmalloc(200);
+    void *guard1 = dlmalloc(500);
+    void *big_free = dlmalloc(1000); /* will sit in a tree bin */
+    void *guard2 = dlmalloc(500);
+    void *mid_free = dlmalloc(150); /* will sit in a larger small bin */
+    void *guard3 = dlmalloc(500);
+    dlfree(two_hundred);
+    void *forty = dlmalloc(40);
+    ASSERT_EQ(forty, two_hundred) << "the 200-byte chunk is the smallest fitting bin";
+    dlfree(big_free);
+    dlfree(mid_free);
+
+    void *from_victim = dlmalloc(24);
+    EXPECT_EQ((char *)from_victim, (char *)forty + chunk_size_for(40));
+
+    for (void *p : {guard0, guard1, guard2, guard3, forty, from_victim})
+        dlfree(p);
+    expect_consistent();
+}
+
+TEST(FreshHeap, ReallocGrowsIntoTheTopInPlace) {
+    dlfree(dlmalloc(200000)); /* leaves a roomy top behind */
+    void *p = dlmalloc(3000);
+    ASSERT_NE(p, nullptr);
+    memset(p, 0x11, 3000);
+    void *q = dlrealloc(p, 60000);
+    EXPECT_EQ(q, p);
+    EXPECT_EQ(((unsigned char *)q)[2999], 0x11);
+    void *r = dlrealloc_in_place(q, 90000);
+    EXPECT_EQ(r, q);
+    dlfree(r);
+    expect_consistent();
+}
+
+/* ---- size rules --------------------------------------------------------- */
+
+TEST(SizeRules, UsableSizesFollowTheChunkRule) {
+    std::vector<void *> blocks;
+    for (size_t n = 0; n < 600; ++n) {
+        void *p = dlmalloc(n);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ((uintptr_t)p % 8, 0u);
+        EXPECT_EQ(dlmalloc_usable_size(p), chunk_size_for(n) - 4) << "request " << n;
+        blocks.push_back(p);
+    }
+    EXPECT_EQ(dlmalloc_usable_size(blocks[0]), 12u);
+    EXPECT_NE(blocks[0], blocks[1]) << "each zero-byte request is a block of its own";
+    EXPECT_EQ(dlmalloc_usable_size(blocks[244]), 244u) << "244 bytes: the largest small chunk, 248";
+    EXPECT_EQ(dlmalloc_usable_size(blocks[245]), 252u) << "245 bytes: the smallest tree chunk, 256";
+    for (void *p : blocks)
+        dlfree(p);
+    EXPECT_EQ(dlmalloc_usable_size(nullptr), 0u);
+    expect_consistent();
+}
+
+TEST(SizeRules, HugeRequestsFailWithTheRightErrno) {
+    errno = 0;
+    EXPECT_EQ(dlmalloc(0xffffffc0u), nullptr);
+    EXPECT_EQ(dlmalloc(0xffffffffu), nullptr);
+    EXPECT_EQ(errno, 0) << "a request that wraps leaves errno alone";
+
+    void *p = dlmalloc(100);
+    memset(p, 0x42, 100);
+    errno = 0;
+    EXPECT_EQ(dlrealloc(p, 0xffffffc0u), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    errno = 0;
+    EXPECT_EQ(dlrealloc_in_place(p, 0xffffffc0u), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(((unsigned char *)p)[99], 0x42) << "the old block stays valid";
+
+    EXPECT_EQ(dlcalloc(0x10000, 0x10000), nullptr);
+    EXPECT_EQ(dlcalloc(0x80000000u, 2), nullptr);
+    void *none = dlcalloc(0, 100);
+    ASSERT_NE(none, nullptr);
+    EXPECT_EQ(dlmalloc_usable_size(none), 12u);
+
+    errno = 0;
+    EXPECT_EQ(dlpvalloc(0xffffffffu), nullptr) << "rounding up to a page must not wrap to a tiny block";
+    EXPECT_EQ(errno, ENOMEM);
+    errno = 0;
+    EXPECT_EQ(dlmemalign(0x80000001u, 16), nullptr) << "no power of two lies above this alignment";
+    EXPECT_EQ(errno, ENOMEM);
+
+    dlfree(none);
+    dlfree(p);
+    expect_consistent();
+}
+
+TEST(SizeRules, CallocClearsReusedMemory) {
+    void *dirty = dlmalloc(400);
+    memset(dirty, 0xff, 400);
+    void *guard = dlmalloc(16);
+    dlfree(dirty);
+    unsigned char *z = (unsigned char *)dlcalloc(100, 4);
+    ASSERT_NE(z, nullptr);
+    for (int i = 0; i < 400; ++i)
+        ASSERT_EQ(z[i], 0) << "byte " << i;
+    unsigned char *big = (unsigned char *)dlcalloc(1, 0x50000); /* a fresh mapping */
+    ASSERT_NE(big, nullptr);
+    EXPECT_EQ(big[0] | big[0x4ffff], 0);
+    dlfree(big);
+    dlfree(z);
+    dlfree(guard);
+}
+
+TEST(SizeRules, ReallocToZeroKeepsAMinimumBlockAndNullIsMalloc) {
+    char *p = (char *)dlmalloc(200);
+    void *after = dlmalloc(16);
+    strcpy(p, "kept");
+    char *q = (char *)dlrealloc(p, 0);
+    EXPECT_EQ(q, p);
+    EXPECT_EQ(dlmalloc_usable_size(q), 12u);
+    EXPECT_STREQ(q, "kept");
+    void *fresh = dlrealloc(nullptr, 50);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_GE(dlmalloc_usable_size(fresh), 50u);
+    EXPECT_EQ(dlrealloc_in_place(nullptr, 10), nullptr);
+    dlfree(fresh);
+    dlfree(q);
+    dlfree(after);
+    expect_consistent();
+}
+
+/* ---- alignment ---------------------------------------------------------- */
+
+TEST(Alignment, MemalignRoundsAndReusesItsSurplus) {
+    void *a4 = dlmemalign(4, 10);
+    void *a8 = dlmemalign(8, 10);
+    EXPECT_EQ((uintptr_t)a4 % 8, 0u);
+    EXPECT_EQ(dlmalloc_usable_size(a8), 12u) << "alignment 8 is a plain request";
+    void *a24 = dlmemalign(24, 100);
+    EXPECT_EQ((uintptr_t)a24 % 32, 0u) << "24 rounds up to 32";
+    for (size_t align = 16; align <= 65536; align <<= 1) {
+        void *p = dlmemalign(align, 1000);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ((uintptr_t)p % align, 0u);
+        EXPECT_GE(dlmalloc_usable_size(p), 1000u);
+        dlfree(p);
+    }
+    errno = 0;
+    EXPECT_EQ(dlmemalign(16, 0xffffffc0u - 16), nullptr);
+    EXPECT_EQ(errno, ENOMEM);
+    void *page = dlvalloc(10);
+    EXPECT_EQ((uintptr_t)page % kPage, 0u);
+    void *pages = dlpvalloc(kPage + 1);
+    EXPECT_EQ((uintptr_t)pages % kPage, 0u);
+    EXPECT_GE(dlmalloc_usable_size(pages), 2 * kPage);
+    for (void *p : {a4, a8, a24, page, pages})
+        dlfree(p);
+    expect_consistent();
+}
+
+TEST(Alignment, AlignedBlocksLeaveTheirSurplusForReuse) {
+    void *guard = dlmalloc(32);
+    void *p = dlmemalign(256, 40);
+    ASSERT_NE(p, nullptr);
+    /* the lead in front of p went back: a small block now fits before p */
+    void *q = dlmalloc(16);
+    EXPECT_LT((char *)q, (char *)p);
+    EXPECT_GT((char *)q, (char *)guard);
+    for (void *x : {guard, p, q})
+        dlfree(x);
+    expect_consistent();
+}
+
+TEST(Alignment, PosixMemalignChecksItsArguments) {
+    void *out = (void *)0x1234;
+    EXPECT_EQ(dlposix_memalign(&out, 12, 10), 22);
+    EXPECT_EQ(dlposix_memalign(&out, 0, 10), 22);
+    EXPECT_EQ(dlposix_memalign(&out, 2, 10), 22);
+    EXPECT_EQ(out, (void *)0x1234) << "the out pointer is written only on success";
+    EXPECT_EQ(dlposix_memalign(&out, 64, 0xffffffc0u), 12);
+    EXPECT_EQ(out, (void *)0x1234);
+    ASSERT_EQ(dlposix_memalign(&out, 4, 10), 0);
+    EXPECT_EQ((uintptr_t)out % 16, 0u);
+    dlfree(out);
+    ASSERT_EQ(dlposix_memalign(&out, 8, 10), 0);
+    ASSERT_EQ(dlposix_memalign(&out, 4096, 10), 0);
+    EXPECT_EQ((uintptr_t)out % 4096, 0u);
+    dlfree(out);
+}
+
+/* ---- where blocks come from and go back to ------------------------------ */
+
+TEST(Reuse, AFreedSmallChunkComesBackFirst) {
+    for (size_t n : {8u, 40u, 100u, 244u}) {
+        void *before = dlmalloc(n);
+        void *p = dlmalloc(n);
+        void *after = dlmalloc(n);
+        dlfree(p);
+        EXPECT_EQ(dlmalloc(n), p) << "request " << n;
+        for (void *x : {before, p, after})
+            dlfree(x);
+    }
+    expect_consistent();
+}
+
+/* Only a heap that has a top maps large blocks on their own. */
+void warm_up() { dlfree(dlmalloc(16)); }
+
+TEST(Reuse, MappedBlocksResizeAndMove) {
+    warm_up();
+    /* larger than any free chunk or top earlier tests can leave behind */
+    const size_t first = 5000000, second = 9000000;
+    size_t footprint = dlmalloc_footprint();
+    char *p = (char *)dlmalloc(first);
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(dlmalloc_footprint(), footprint + mapping_size_for(first)) << "mapped on its own";
+    EXPECT_EQ(dlmalloc_usable_size(p), mapping_size_for(first) - 16 - 8);
+    memset(p, 0x33, first);
+
+    /* growing keeps the contents through mremap */
+    char *grown = (char *)dlrealloc(p, second);
+    ASSERT_NE(grown, nullptr);
+    EXPECT_EQ(grown[first - 1], 0x33);
+    EXPECT_EQ(dlmalloc_footprint(), footprint + mapping_size_for(second));
+
+    /* to less than 256 bytes it becomes an ordinary heap block */
+    char *small = (char *)dlrealloc(grown, 100);
+    ASSERT_NE(small, nullptr);
+    EXPECT_EQ(small[99], 0x33);
+    EXPECT_EQ(dlmalloc_usable_size(small), chunk_size_for(100) - 4);
+    EXPECT_LE(dlmalloc_footprint(), footprint + kPage) << "the mapping went back";
+    dlfree(small);
+    expect_consistent();
+}
+
+TEST(Reuse, InPlaceResizeOfABoxedInMappingFails) {
+    warm_up();
+    const size_t n = 3000000;
+    char *p = (char *)dlmalloc(n);
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(dlmalloc_usable_size(p), mapping_size_for(n) - 24) << "mapped on its own, at its mapping's start";
+    char *map_end = p - 8 + mapping_size_for(n);
+    /* occupy the address space right after the block's mapping, unless an
+     * older mapping already does */
+    void *blocker = mmap(map_end, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    bool occupied = blocker == MAP_FAILED && errno == EEXIST;
+    if (blocker != map_end && !occupied) {
+        if (blocker != MAP_FAILED)
+            munmap(blocker, kPage);
+        dlfree(p);
+        GTEST_SKIP() << "could not place a mapping after the block";
+    }
+    p[0] = 7;
+    EXPECT_EQ(dlrealloc_in_place(p, 2 * n), nullptr);
+    EXPECT_EQ(p[0], 7);
+    EXPECT_EQ(dlrealloc_in_place(p, n - 1000), p) << "a small shrink keeps the mapping";
+    char *moved = (char *)dlrealloc(p, 2 * n);
+    ASSERT_NE(moved, nullptr);
+    EXPECT_NE(moved, p) << "dlrealloc may move it";
+    EXPECT_EQ(moved[0], 7);
+    dlfree(moved);
+    if (!occupied)
+        munmap(blocker, kPage);
+    expect_consistent();
+}
+
+TEST(Reuse, FreeingPastTheTrimThresholdLowersTheBreak) {
+    std::vector<void *> blocks;
+    for (int i = 0; i < 16; ++i)
+        blocks.push_back(dlmalloc(200000)); /* below the mapping threshold */
+    size_t footprint = dlmalloc_footprint();
+    char *brk_before = (char *)sbrk(0);
+    for (auto it = blocks.rbegin(); it != blocks.rend(); ++it)
+        dlfree(*it);
+    size_t dropped = footprint - dlmalloc_footprint();
+    EXPECT_GT(dropped, 2000000u);
+    EXPECT_EQ(dropped % kPage, 0u);
+    EXPECT_EQ((size_t)(brk_before - (char *)sbrk(0)), dropped) << "the break drops by what the footprint lost";
+    expect_consistent();
+}
+
+TEST(Reuse, ABreakMovedByOthersStartsANewSegment) {
+    void *first = dlmalloc(100);
+    char *theirs = (char *)sbrk(kPage); /* someone else's memory, right after ours */
+    ASSERT_NE(theirs, (char *)-1);
+    memset(theirs, 0x77, kPage);
+
+    std::vector<void *> blocks;
+    bool above = false;
+    for (int i = 0; i < 40 && !above; ++i) {
+        char *p = (char *)dlmalloc(150000);
+        ASSERT_NE(p, nullptr);
+        memset(p, 0x22, 150000);
+        blocks.push_back(p);
+        above = p > theirs;
+    }
+    EXPECT_TRUE(above) << "growth continued past the foreign memory";
+    expect_consistent();
+
+    for (void *p : blocks)
+        dlfree(p);
+    dlfree(first);
+    dlmalloc_trim(0);
+    EXPECT_GE((char *)sbrk(0), theirs + kPage) << "the heap never lowers a break it does not end";
+    for (size_t i = 0; i < kPage; ++i)
+        ASSERT_EQ((unsigned char)theirs[i], 0x77);
+    expect_consistent();
+}
+
+TEST(Reuse, TrimAfterFreeingEverythingReturnsToTheStartingFootprint) {
+    size_t start = dlmalloc_footprint();
+    std::vector<void *> blocks;
+    for (int i = 0; i < 2000; ++i)
+        blocks.push_back(dlmalloc((size_t)(i * 37) % 3000));
+    for (void *p : blocks)
+        dlfree(p);
+    dlmalloc_trim(0);
+    EXPECT_LE(dlmalloc_footprint(), start + 64 * 1024);
+}
+
+/* ---- batch allocators --------------------------------------------------- */
+
+TEST(Batch, BulkFreeMergesNeighbours) {
+    void *a = dlmalloc(64);
+    void *b = dlmalloc(64);
+    void *c = dlmalloc(64);
+    ASSERT_EQ((char *)b, (char *)a + chunk_size_for(64));
+    void *array[] = {a, b, nullptr};
+    EXPECT_EQ(dlbulk_free(array, 3), 0u);
+    EXPECT_EQ(array[0], nullptr);
+    EXPECT_EQ(array[1], nullptr);
+    EXPECT_EQ(dlmalloc(64 + chunk_size_for(64)), a) << "a and b went back as one chunk";
+    dlfree(a);
+    dlfree(c);
+    expect_consistent();
+}
+
+TEST(Batch, IndependentAllocatorsGiveSeparatelyFreeableBlocks) {
+    size_t sizes[] = {10, 300, 40};
+    void **blocks = dlindependent_comalloc(3, sizes, nullptr);
+    ASSERT_NE(blocks, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_NE(blocks[i], nullptr);
+        EXPECT_GE(dlmalloc_usable_size(blocks[i]), sizes[i]);
+        memset(blocks[i], 0xee, sizes[i]);
+    }
+    EXPECT_EQ((char *)blocks[1], (char *)blocks[0] + chunk_size_for(10));
+    dlfree(blocks[1]);
+    dlfree(blocks[0]);
+    dlfree(blocks[2]);
+    dlfree(blocks);
+
+    void *mine[4];
+    EXPECT_EQ(dlindependent_calloc(4, 50, mine), mine);
+    for (void *p : mine) {
+        for (int i = 0; i < 50; ++i)
+            ASSERT_EQ(((unsigned char *)p)[i], 0);
+        dlfree(p);
+    }
+    EXPECT_EQ(dlindependent_calloc(0, 50, mine), mine);
+    void **empty = dlindependent_calloc(0, 50, nullptr);
+    EXPECT_NE(empty, nullptr);
+    dlfree(empty);
+
+    /* totals that wrap must fail, not be cut into overlapping chunks */
+    EXPECT_EQ(dlindependent_calloc(0x40000000u, 16, nullptr), nullptr);
+    EXPECT_EQ(dlindependent_calloc(0x10000000u, 64, mine), nullptr);
+    size_t wrapping[] = {0x80000000u, 0x7fffff00u};
+    EXPECT_EQ(dlindependent_comalloc(2, wrapping, nullptr), nullptr);
+    expect_consistent();
+}
+
+/* ---- settings ----------------------------------------------------------- */
+
+TEST(Settings, MalloptAndFootprintLimit) {
+    EXPECT_EQ(dlmallopt(M_GRANULARITY_PARAM, 100), 0);
+    EXPECT_EQ(dlmallopt(M_GRANULARITY_PARAM, 3 * 4096), 0);
+    EXPECT_EQ(dlmallopt(M_GRANULARITY_PARAM, 4096), 1);
+    EXPECT_EQ(dlmallopt(-4, 1), 0);
+    EXPECT_EQ(dlmallopt(M_TRIM_THRESHOLD_PARAM, 0x200000), 1);
+    EXPECT_EQ(dlmallopt(M_MMAP_THRESHOLD_PARAM, 0x40000), 1);
+
+    EXPECT_EQ(dlmalloc_set_footprint_limit(0), kPage);
+    EXPECT_EQ(dlmalloc_set_footprint_limit(1), kPage);
+    EXPECT_EQ(dlmalloc_set_footprint_limit(kPage + 1), 2 * kPage);
+    EXPECT_EQ(dlmalloc_set_footprint_limit(0xfffffffeu), 0xfffff000u) << "rounding must not wrap to no limit";
+    EXPECT_EQ(dlmalloc_set_footprint_limit(0xffffffffu), 0u);
+    EXPECT_EQ(dlmalloc_footprint_limit(), 0xffffffffu);
+
+    /* a limit just above today's footprint refuses growth without errno */
+    dlmalloc_set_footprint_limit(dlmalloc_footprint() + kPage);
+    errno = 0;
+    EXPECT_EQ(dlmalloc(0x100000), nullptr);
+    EXPECT_EQ(errno, 0);
+    dlmalloc_set_footprint_limit(0xffffffffu);
+    void *p = dlmalloc(0x100000);
+    EXPECT_NE(p, nullptr);
+    dlfree(p);
+}
+
+/* ---- misuse, foreign blocks and corruption ------------------------------ */
+
+TEST(Misuse, DoubleFreesAndForeignPointersAreIgnored) {
+    int corruptions = malloc_corruption_error_count;
+    dlfree(nullptr);
+
+    void *p = dlmalloc(48);
+    void *guard = dlmalloc(48);
+    dlfree(p);
+    dlfree(p); /* already free: ignored */
+
+    static char below_the_heap[64];
+    ASSERT_LT((char *)below_the_heap, (char *)guard) << "static data lies below the break";
+    dlfree(below_the_heap + 16);
+
+    /* blocks of the platform allocator, a small one and a mapped one */
+    char *theirs = (char *)malloc(100);
+    char *their_mapping = (char *)malloc(4 << 20);
+    ASSERT_TRUE(theirs && their_mapping);
+    memset(theirs, 0x61, 100);
+    memset(their_mapping, 0x62, 4 << 20);
+    dlfree(theirs);
+    dlfree(their_mapping);
+    EXPECT_EQ(theirs[99], 0x61);
+    EXPECT_EQ(their_mapping[(4 << 20) - 1], 0x62) << "still mapped";
+
+    /* realloc copies a foreign block and leaves it alone */
+    char *copy = (char *)dlrealloc(theirs, 100);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_NE(copy, theirs);
+    EXPECT_EQ(memcmp(copy, theirs, 100), 0);
+    char *big_copy = (char *)dlrealloc(their_mapping, 4 << 20);
+    ASSERT_NE(big_copy, nullptr);
+    EXPECT_EQ(big_copy[(4 << 20) - 1], 0x62);
+    EXPECT_EQ(dlrealloc_in_place(theirs, 50), nullptr);
+    void *foreign[] = {theirs, their_mapping};
+    EXPECT_EQ(dlbulk_free(foreign, 2), 0u);
+    EXPECT_EQ(theirs[0], 0x61);
+
+    free(theirs);
+    free(their_mapping);
+    dlfree(copy);
+    dlfree(big_copy);
+    dlfree(guard);
+    EXPECT_EQ(malloc_corruption_error_count, corruptions);
+    expect_consistent();
+}
+
+TEST(Misuse, ABrokenBinLinkResetsTheHeapAndItGoesOn) {
+    int corruptions = malloc_corruption_error_count;
+    void *a = dlmalloc(72);
+    void *guard = dlmalloc(72);
+    dlfree(a);
+    /* overwrite the freed chunk's forward link with an address below the heap */
+    ((void **)a)[0] = (void *)16;
+    void *b = dlmalloc(72);
+    EXPECT_EQ(malloc_corruption_error_count, corruptions + 1);
+    EXPECT_EQ(b, a) << "the chunk already taken is still handed out";
+
+    /* the heap starts over and serves correct blocks */
+    std::vector<char *> fresh;
+    for (int i = 0; i < 100; ++i) {
+        char *p = (char *)dlmalloc(100 + i);
+        ASSERT_NE(p, nullptr);
+        memset(p, i, 100 + i);
+        fresh.push_back(p);
+    }
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(fresh[i][99 + i], (char)i);
+    EXPECT_EQ(private_heap_check(), 0);
+    for (char *p : fresh)
+        dlfree(p);
+    dlfree(guard); /* in the forgotten segment: ignored */
+    EXPECT_EQ(malloc_corruption_error_count, corruptions + 1);
+    EXPECT_EQ(private_heap_check(), 0);
+}
+
+} // namespace
