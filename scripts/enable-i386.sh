@@ -19,6 +19,7 @@ fi
 emulator=/usr/bin/qemu-i386-static
 if [ ! -x "$emulator" ]; then
   echo "enable-i386: installing qemu-user-static to run 32-bit programs" >&2
+  apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static >/dev/null
 fi
 binfmt=/proc/sys/fs/binfmt_misc
