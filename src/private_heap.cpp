@@ -757,8 +757,10 @@ mchunkptr mmap_resize(malloc_state *m, mchunkptr oldp, size_t nb, int can_move) 
         return oldp;
     size_t offset = oldp->prev_foot;
     size_t oldmmsize = oldsize + offset + MMAP_FOOT_PAD;
-    size_t newmmsize = page_align(nb + 6 * SIZE_T_SIZE + CHUNK_ALIGN_MASK);
-    if (newmmsize <= nb)
+    /* the offset counts too: an aligned block can start far into its mapping,
+     * and leaving it out would give a chunk smaller than nb */
+    size_t newmmsize = page_align(nb + offset + 6 * SIZE_T_SIZE + CHUNK_ALIGN_MASK);
+    if (newmmsize <= nb + offset)
         return nullptr;
     char *oldbase = (char *)oldp - offset;
     void *moved = mremap(oldbase, oldmmsize, newmmsize, can_move ? MREMAP_MAYMOVE : 0);

@@ -242,6 +242,22 @@ TEST(Alignment, AlignedBlocksLeaveTheirSurplusForReuse) {
     expect_consistent();
 }
 
+TEST(Alignment, AnAlignedMappedBlockGrowsToItsFullRequest) {
+    dlfree(dlmalloc(16)); /* only a heap with a top maps large blocks */
+    /* a large alignment puts the block far into its own mapping */
+    char *p = (char *)dlmemalign(65536, 5000000);
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ((uintptr_t)p % 65536, 0u);
+    memset(p, 0x44, 5000000);
+    char *q = (char *)dlrealloc(p, 5400000);
+    ASSERT_NE(q, nullptr);
+    EXPECT_GE(dlmalloc_usable_size(q), 5400000u) << "the lead before the block must not be taken off its size";
+    EXPECT_EQ(q[4999999], 0x44);
+    memset(q, 0x45, 5400000);
+    dlfree(q);
+    expect_consistent();
+}
+
 TEST(Alignment, PosixMemalignChecksItsArguments) {
     void *out = (void *)0x1234;
     EXPECT_EQ(dlposix_memalign(&out, 12, 10), 22);
