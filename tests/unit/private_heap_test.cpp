@@ -328,14 +328,12 @@ TEST(Reuse, InPlaceResizeOfABoxedInMappingFails) {
     ASSERT_EQ(dlmalloc_usable_size(p), mapping_size_for(n) - 24) << "mapped on its own, at its mapping's start";
     char *map_end = p - 8 + mapping_size_for(n);
     /* occupy the address space right after the block's mapping, unless an
-     * older mapping already does */
-    void *blocker = mmap(map_end, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-    bool occupied = blocker == MAP_FAILED && errno == EEXIST;
-    if (blocker != map_end && !occupied) {
-        if (blocker != MAP_FAILED)
-            munmap(blocker, kPage);
-        dlfree(p);
-        GTEST_SKIP() << "could not place a mapping after the block";
+     * older mapping already does (msync fails with ENOMEM on unmapped pages) */
+    bool occupied = msync(map_end, kPage, MS_ASYNC) == 0;
+    void *blocker = nullptr;
+    if (!occupied) {
+        blocker = mmap(map_end, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        ASSERT_EQ(blocker, (void *)map_end);
     }
     p[0] = 7;
     EXPECT_EQ(dlrealloc_in_place(p, 2 * n), nullptr);
