@@ -1851,6 +1851,21 @@ int _check_heap(malloc_state *m) {
     return c.faults;
 }
 
+/* With QUARROW_DEBUG=2 every 4096th call walks the whole heap under the lock,
+ * so a broken structure stops the process close to where it broke. */
+#if QUARROW_DEBUG >= 2
+unsigned _calls_since_walk;
+inline void _debug_walk(malloc_state *m) {
+    if (++_calls_since_walk < 4096)
+        return;
+    _calls_since_walk = 0;
+    if (_check_heap(m) != 0)
+        _assertion_failed("the whole-heap walk found faults", __LINE__);
+}
+#else
+inline void _debug_walk(malloc_state *) {}
+#endif
+
 } // namespace
 
 /* ---------------------------------------------------------------------------
@@ -1862,6 +1877,7 @@ void *dlmalloc(size_t bytes) {
     ensure_initialization();
     heap_lock(&_gm_);
     void *mem = _malloc_locked(&_gm_, bytes, true);
+    _debug_walk(&_gm_);
     heap_unlock(&_gm_);
     return mem;
 }
@@ -1873,6 +1889,7 @@ void dlfree(void *mem) {
     heap_lock(&_gm_);
     if (_owns_chunk(&_gm_, p))
         _free_locked(&_gm_, p);
+    _debug_walk(&_gm_);
     heap_unlock(&_gm_);
 }
 
