@@ -40,18 +40,24 @@
 
 namespace {
 
-const size_t kMapThreshold = 0x40000;    // chunk size from which a block gets a mapping
-const size_t kMaxLive = 3000;            // live blocks per model before frees dominate
-const size_t kMaxLiveBytes = 24u << 20;  // live usable bytes per model, likewise
+const size_t kMapThreshold = 0x40000;   // chunk size from which a block gets a mapping
+const size_t kMaxLive = 3000;           // live blocks per model before frees dominate
+const size_t kMaxLiveBytes = 24u << 20; // live usable bytes per model, likewise
 const uint64_t kSweepEvery = 1000, kStatsEvery = 250, kWalkEvery = 500;
 
-struct Config { uint64_t seed, ops; double seconds; };
+struct Config {
+    uint64_t seed, ops;
+    double seconds;
+};
 
 Config read_config(uint64_t default_ops, double default_seconds) {
     Config c{std::random_device{}(), default_ops, default_seconds};
-    if (const char *s = getenv("QUARROW_STRESS_SEED")) c.seed = strtoull(s, nullptr, 0);
-    if (const char *s = getenv("QUARROW_STRESS_OPS")) c.ops = strtoull(s, nullptr, 0);
-    if (const char *s = getenv("QUARROW_STRESS_SECONDS")) c.seconds = strtod(s, nullptr);
+    if (const char *s = getenv("QUARROW_STRESS_SEED"))
+        c.seed = strtoull(s, nullptr, 0);
+    if (const char *s = getenv("QUARROW_STRESS_OPS"))
+        c.ops = strtoull(s, nullptr, 0);
+    if (const char *s = getenv("QUARROW_STRESS_SECONDS"))
+        c.seconds = strtod(s, nullptr);
     return c;
 }
 
@@ -66,50 +72,63 @@ bool mremap_shrink_is_sound() {
     size_t page = sysconf(_SC_PAGESIZE);
     char *a = (char *)mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     int fds[2];
-    if (a == MAP_FAILED || pipe(fds) != 0) return true;
+    if (a == MAP_FAILED || pipe(fds) != 0)
+        return true;
     bool sound = mremap(a, 2 * page, page, 0) != a ||
-                 write(fds[1], a + 2 * page, 1) == 1;  // the next mapping, read without a fault
+                 write(fds[1], a + 2 * page, 1) == 1; // the next mapping, read without a fault
     close(fds[0]), close(fds[1]);
     munmap(a, 4 * page);
     return sound;
 }
-bool g_shrink_mapped = true;  // set by each test
+bool g_shrink_mapped = true; // set by each test
 
 size_t chunk_size(size_t n) { return n < 11 ? 16 : (n + 11) & ~size_t(7); }
 
 // What dlmemalign promises: 8 up to 8, else at least 16 and a power of two.
 size_t effective_alignment(size_t a) {
     size_t e = 16;
-    while (e < a) e <<= 1;
+    while (e < a)
+        e <<= 1;
     return a <= 8 ? 8 : e;
 }
 
 // Whether every byte of [p, p+n) is c; *bad gets the first offending offset.
 bool all_bytes(const unsigned char *p, size_t n, unsigned char c, size_t *bad) {
-    if (n == 0) return true;
-    if (p[0] != c) return *bad = 0, false;
-    if (memcmp(p, p + 1, n - 1) == 0) return true;  // every byte equals p[0]
+    if (n == 0)
+        return true;
+    if (p[0] != c)
+        return *bad = 0, false;
+    if (memcmp(p, p + 1, n - 1) == 0)
+        return true; // every byte equals p[0]
     for (size_t i = 1; i < n; ++i)
-        if (p[i] != c) return *bad = i, false;
+        if (p[i] != c)
+            return *bad = i, false;
     return true;
 }
 
 struct Block {
     unsigned char *p;
-    size_t req;     // requested size
-    size_t usable;  // dlmalloc_usable_size when allocated; all of it holds `fill`
+    size_t req;    // requested size
+    size_t usable; // dlmalloc_usable_size when allocated; all of it holds `fill`
     unsigned char fill;
-    bool big;  // may be a chunk mapped on its own: looser usable-size bound
+    bool big; // may be a chunk mapped on its own: looser usable-size bound
 };
 
 // Blocks in transit between threads; no model owns them meanwhile.
-struct Handoff { std::mutex mutex; std::deque<Block> queue; };
+struct Handoff {
+    std::mutex mutex;
+    std::deque<Block> queue;
+};
 
 // On failure: report, stop every model, and return false from the caller.
-#define HCHECK(cond, ...) do { if (!(cond)) return fail(__LINE__, #cond, __VA_ARGS__); } while (0)
+#define HCHECK(cond, ...)                                                                                              \
+    do {                                                                                                               \
+        if (!(cond))                                                                                                   \
+            return fail(__LINE__, #cond, __VA_ARGS__);                                                                 \
+    } while (0)
 
 class Model {
-  public:
+public:
     Model(uint64_t seed, int thread, Handoff *handoff) : seed_(seed), thread_(thread), handoff_(handoff), rng_(seed) {}
 
     uint64_t ops_done() const { return done_; }
@@ -118,19 +137,26 @@ class Model {
     void run(uint64_t ops, double seconds) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(int64_t(seconds * 1000));
         for (op_ = 0; op_ < ops && !g_stop.load(std::memory_order_relaxed); done_ = ++op_) {
-            if ((op_ & 63) == 0 && std::chrono::steady_clock::now() >= deadline) break;
-            if (!step()) return;
-            if (op_ % kSweepEvery == kSweepEvery - 1 && !sweep()) return;
-            if (op_ % kStatsEvery == 0 && !check_stats()) return;
-            if (op_ % kWalkEvery == kWalkEvery - 1 && !walk()) return;
+            if ((op_ & 63) == 0 && std::chrono::steady_clock::now() >= deadline)
+                break;
+            if (!step())
+                return;
+            if (op_ % kSweepEvery == kSweepEvery - 1 && !sweep())
+                return;
+            if (op_ % kStatsEvery == 0 && !check_stats())
+                return;
+            if (op_ % kWalkEvery == kWalkEvery - 1 && !walk())
+                return;
         }
     }
 
     // Verifies and frees every live block, in random order.
     bool free_all() {
         std::shuffle(live_.begin(), live_.end(), rng_);
-        if (!sweep()) return false;
-        for (const Block &b : live_) dlfree(b.p);
+        if (!sweep())
+            return false;
+        for (const Block &b : live_)
+            dlfree(b.p);
         live_.clear(), index_.clear(), live_bytes_ = 0;
         return walk();
     }
@@ -142,7 +168,7 @@ class Model {
         return true;
     }
 
-  private:
+private:
     bool fail(int line, const char *cond, const char *fmt, ...) __attribute__((format(printf, 4, 5))) {
         char detail[512], msg[1024];
         va_list ap;
@@ -151,7 +177,7 @@ class Model {
         va_end(ap);
         snprintf(msg, sizeof msg, "seed=%llu thread=%d op=%llu (%s), line %d: %s: %s [live blocks %zu]",
                  (unsigned long long)seed_, thread_, (unsigned long long)op_, name_, line, cond, detail, live_.size());
-        fprintf(stderr, "STRESS FAILURE: %s\n", msg);  // in case a crash follows
+        fprintf(stderr, "STRESS FAILURE: %s\n", msg); // in case a crash follows
         ADD_FAILURE() << msg;
         g_stop = true;
         return false;
@@ -163,12 +189,17 @@ class Model {
         static const size_t edge[] = {0,   1,   10,  11,  12,  13,   20,   243,     244,     245,     248,
                                       252, 253, 256, 504, 505, 4084, 4096, 0x3fff0, 0x3fff4, 0x3fff5, 0x40000 - 8};
         uint32_t r = rnd(1000);
-        if (r < 550) return rnd(65);
-        if (r < 850) return rnd(513);
-        if (r < 950) return 512 + rnd(7681);
-        if (r < 985) return 8192 + rnd(57345);
-        if (r < 995) return edge[rnd(sizeof edge / sizeof edge[0])];
-        return kMapThreshold + rnd(0xc0000);  // 256 KiB .. 1 MiB: mapped on their own
+        if (r < 550)
+            return rnd(65);
+        if (r < 850)
+            return rnd(513);
+        if (r < 950)
+            return 512 + rnd(7681);
+        if (r < 985)
+            return 8192 + rnd(57345);
+        if (r < 995)
+            return edge[rnd(sizeof edge / sizeof edge[0])];
+        return kMapThreshold + rnd(0xc0000); // 256 KiB .. 1 MiB: mapped on their own
     }
 
     static bool may_be_mapped(size_t req, size_t align) {
@@ -186,7 +217,7 @@ class Model {
         HCHECK(usable >= req, "%p: usable %zu < requested %zu", mem, usable, req);
         if (big)
             HCHECK(usable <= req + 4 * 4096 + al + 64, "%p: usable %zu for %zu bytes", mem, usable, req);
-        else  // a heap chunk keeps at most 16 bytes of surplus, 4 bytes overhead
+        else // a heap chunk keeps at most 16 bytes of surplus, 4 bytes overhead
             HCHECK(usable <= chunk_size(req) + 12 && usable % 8 == 4, "%p: heap block of %zu bytes has usable size %zu",
                    mem, req, usable);
         auto next = index_.lower_bound(a);
@@ -197,7 +228,8 @@ class Model {
             HCHECK(uintptr_t(q.p) + q.usable <= a, "%p overlaps live block %p+%zu", mem, (void *)q.p, q.usable);
         }
         size_t bad = 0;
-        if (zeroed) HCHECK(all_bytes(p, req, 0, &bad), "calloc %p of %zu bytes: 0x%02x at %zu", mem, req, p[bad], bad);
+        if (zeroed)
+            HCHECK(all_bytes(p, req, 0, &bad), "calloc %p of %zu bytes: 0x%02x at %zu", mem, req, p[bad], bad);
         unsigned char fill = static_cast<unsigned char>(1 + rnd(255));
         memset(p, fill, usable);
         index_[a] = live_.size();
@@ -222,18 +254,30 @@ class Model {
         bool full = live_.size() > kMaxLive || live_bytes_ > kMaxLiveBytes;
         bool few = live_.size() < 16;
         uint32_t r = rnd(1000);
-        if (full && r < 700) return r < 620 ? op_free() : op_bulk_free();
-        if (r < 280 || (few && r >= 530 && r < 940)) return op_malloc();
-        if (r < 340) return op_calloc();
-        if (r < 390) return op_memalign();
-        if (r < 430) return op_posix_memalign();
-        if (r < 580) return op_realloc();
-        if (r < 610) return op_realloc_in_place();
-        if (r < 900) return op_free();
-        if (r < 940) return op_bulk_free();
-        if (r < 945) return op_trim();
-        if (r < 950) return handoff_ ? op_trim() : op_move_break();
-        if (r < 975) return handoff_ ? op_handoff() : op_malloc();
+        if (full && r < 700)
+            return r < 620 ? op_free() : op_bulk_free();
+        if (r < 280 || (few && r >= 530 && r < 940))
+            return op_malloc();
+        if (r < 340)
+            return op_calloc();
+        if (r < 390)
+            return op_memalign();
+        if (r < 430)
+            return op_posix_memalign();
+        if (r < 580)
+            return op_realloc();
+        if (r < 610)
+            return op_realloc_in_place();
+        if (r < 900)
+            return op_free();
+        if (r < 940)
+            return op_bulk_free();
+        if (r < 945)
+            return op_trim();
+        if (r < 950)
+            return handoff_ ? op_trim() : op_move_break();
+        if (r < 975)
+            return handoff_ ? op_handoff() : op_malloc();
         return handoff_ ? op_adopt() : op_free();
     }
 
@@ -260,7 +304,7 @@ class Model {
         name_ = "dlposix_memalign";
         static const size_t aligns[] = {8, 4, 16, 32, 64, 128, 256, 1024, 4096, 0, 2, 12, 24};
         size_t a = aligns[rnd(sizeof aligns / sizeof aligns[0])], n = pick_size();
-        void *out = &out;  // sentinel: a failing call must leave it
+        void *out = &out; // sentinel: a failing call must leave it
         int rc = dlposix_memalign(&out, a, n);
         if (a != 8 && (a % 4 != 0 || a == 0 || ((a / 4) & (a / 4 - 1)) != 0)) {
             HCHECK(rc == 22 && out == &out, "alignment %zu: rc %d, out %p", a, rc, out);
@@ -279,12 +323,14 @@ class Model {
         }
         size_t i = rnd(live_.size());
         const Block old = live_[i];
-        if (!verify(old)) return false;
-        size_t n = r < 18   ? 0                           // minimum block, not a free
-                   : r < 45 ? old.req + 1 + rnd(64)       // top / dv / next-free growth
-                   : r < 65 ? old.req - rnd(old.req + 1)  // shrink
+        if (!verify(old))
+            return false;
+        size_t n = r < 18   ? 0                          // minimum block, not a free
+                   : r < 45 ? old.req + 1 + rnd(64)      // top / dv / next-free growth
+                   : r < 65 ? old.req - rnd(old.req + 1) // shrink
                             : pick_size();
-        if (old.big && n < old.req && !g_shrink_mapped) n = rnd(2) ? rnd(256) : old.req + rnd(8192);
+        if (old.big && n < old.req && !g_shrink_mapped)
+            n = rnd(2) ? rnd(256) : old.req + rnd(8192);
         void *p = dlrealloc(old.p, n);
         HCHECK(p != nullptr, "realloc of %p (req %zu) to %zu failed", (void *)old.p, old.req, n);
         // A heap chunk that is already big enough is always resized in place.
@@ -299,16 +345,19 @@ class Model {
 
     bool op_realloc_in_place() {
         name_ = "dlrealloc_in_place";
-        if (live_.empty()) return true;
+        if (live_.empty())
+            return true;
         size_t i = rnd(live_.size());
         const Block old = live_[i];
-        if (!verify(old)) return false;
+        if (!verify(old))
+            return false;
         size_t n = rnd(2) || (old.big && !g_shrink_mapped) ? old.req + rnd(256) : old.req - rnd(old.req + 1);
         void *p = dlrealloc_in_place(old.p, n);
         HCHECK(p == nullptr || p == old.p, "in-place resize of %p returned %p", (void *)old.p, p);
         HCHECK(p != nullptr || old.big || n > old.req, "in-place shrink of %p (%zu -> %zu) failed", (void *)old.p,
                old.req, n);
-        if (p == nullptr) return verify(old);  // unchanged
+        if (p == nullptr)
+            return verify(old); // unchanged
         take(i);
         size_t keep = std::min(old.usable, n), bad = 0;
         HCHECK(all_bytes(old.p, keep, old.fill, &bad), "%p (%zu -> %zu) lost byte %zu", (void *)old.p, old.req, n, bad);
@@ -317,36 +366,45 @@ class Model {
 
     bool op_free() {
         name_ = "dlfree";
-        if (live_.empty()) return true;
+        if (live_.empty())
+            return true;
         size_t i = rnd(live_.size());
-        if (!verify(live_[i])) return false;
+        if (!verify(live_[i]))
+            return false;
         dlfree(take(i).p);
         return true;
     }
 
     bool op_bulk_free() {
         name_ = "dlbulk_free";
-        if (live_.empty()) return true;
+        if (live_.empty())
+            return true;
         size_t k = 1 + rnd(8);
         std::vector<uintptr_t> addrs;
-        if (rnd(3) != 0) {  // neighbours by address, so that adjacent chunks get merged
+        if (rnd(3) != 0) { // neighbours by address, so that adjacent chunks get merged
             auto it = index_.find(uintptr_t(live_[rnd(live_.size())].p));
-            for (; it != index_.end() && addrs.size() < k; ++it) addrs.push_back(it->first);
+            for (; it != index_.end() && addrs.size() < k; ++it)
+                addrs.push_back(it->first);
         } else {
-            for (size_t j = 0; j < k; ++j) addrs.push_back(uintptr_t(live_[rnd(live_.size())].p));
+            for (size_t j = 0; j < k; ++j)
+                addrs.push_back(uintptr_t(live_[rnd(live_.size())].p));
             std::sort(addrs.begin(), addrs.end());
             addrs.erase(std::unique(addrs.begin(), addrs.end()), addrs.end());
         }
         std::vector<void *> array;
         for (uintptr_t a : addrs) {
-            if (!verify(live_[index_[a]])) return false;
+            if (!verify(live_[index_[a]]))
+                return false;
             array.push_back(take(index_[a]).p);
         }
-        if (rnd(4) == 0) array.insert(array.begin() + rnd(array.size() + 1), nullptr);
-        if (rnd(4) == 0) std::shuffle(array.begin(), array.end(), rng_);
+        if (rnd(4) == 0)
+            array.insert(array.begin() + rnd(array.size() + 1), nullptr);
+        if (rnd(4) == 0)
+            std::shuffle(array.begin(), array.end(), rng_);
         size_t left = dlbulk_free(array.data(), array.size());
         HCHECK(left == 0, "dlbulk_free of %zu entries returned %zu", array.size(), left);
-        for (void *e : array) HCHECK(e == nullptr, "entry %p not cleared", e);
+        for (void *e : array)
+            HCHECK(e == nullptr, "entry %p not cleared", e);
         return true;
     }
 
@@ -356,7 +414,7 @@ class Model {
         int rc = dlmalloc_trim(pad);
         size_t after = dlmalloc_footprint();
         HCHECK(rc == 0 || rc == 1, "pad %zu: result %d", pad, rc);
-        if (!handoff_)  // alone, the footprint moves only through this call
+        if (!handoff_) // alone, the footprint moves only through this call
             HCHECK(rc == 1 ? after < before : after == before, "pad %zu: result %d, footprint %zu -> %zu", pad, rc,
                    before, after);
         return true;
@@ -366,17 +424,21 @@ class Model {
     // that the heap's next growth has to start a new segment.
     bool op_move_break() {
         name_ = "foreign sbrk";
-        if (rnd(10) == 0) HCHECK(sbrk(4096 * (1 + rnd(4))) != (void *)-1, "errno %d", errno);
+        if (rnd(10) == 0)
+            HCHECK(sbrk(4096 * (1 + rnd(4))) != (void *)-1, "errno %d", errno);
         return true;
     }
 
     bool op_handoff() {
         name_ = "handoff";
-        if (live_.empty()) return true;
+        if (live_.empty())
+            return true;
         size_t i = rnd(live_.size());
-        if (!verify(live_[i])) return false;
+        if (!verify(live_[i]))
+            return false;
         std::lock_guard<std::mutex> lock(handoff_->mutex);
-        if (handoff_->queue.size() < 256) handoff_->queue.push_back(take(i));
+        if (handoff_->queue.size() < 256)
+            handoff_->queue.push_back(take(i));
         return true;
     }
 
@@ -384,14 +446,17 @@ class Model {
     bool op_adopt() {
         name_ = "adopt";
         std::unique_lock<std::mutex> lock(handoff_->mutex);
-        if (handoff_->queue.empty()) return true;
+        if (handoff_->queue.empty())
+            return true;
         Block b = handoff_->queue.front();
         handoff_->queue.pop_front();
         lock.unlock();
-        if (!verify(b)) return false;
-        if (rnd(2)) return dlfree(b.p), true;
+        if (!verify(b))
+            return false;
+        if (rnd(2))
+            return dlfree(b.p), true;
         HCHECK(dlmalloc_usable_size(b.p) == b.usable, "adopted %p: usable size changed", (void *)b.p);
-        return add(b.p, b.req, 8, b.big, false);  // refilled with a fill byte of this model
+        return add(b.p, b.req, 8, b.big, false); // refilled with a fill byte of this model
     }
 
     bool sweep() {
@@ -411,13 +476,14 @@ class Model {
         struct mallinfo mi = dlmallinfo();
         size_t max_fp = dlmalloc_max_footprint();
         size_t arena = mi.arena, hblkhd = mi.hblkhd, uord = mi.uordblks, ford = mi.fordblks;
-        size_t held = uord + ford, usm = mi.usmblks;  // held: the footprint at the walk
+        size_t held = uord + ford, usm = mi.usmblks; // held: the footprint at the walk
         HCHECK(arena + hblkhd == held, "arena %zu + hblkhd %zu != uordblks %zu + fordblks %zu", arena, hblkhd, uord,
                ford);
         HCHECK(usm >= held && max_fp >= usm, "usmblks %zu, max_footprint %zu, footprint %zu", usm, max_fp, held);
         HCHECK(size_t(mi.keepcost) + 40 <= ford, "keepcost %d, fordblks %zu", mi.keepcost, ford);
-        size_t live_usable = 0;  // other threads' blocks only add to uordblks
-        for (const Block &b : live_) live_usable += b.usable;
+        size_t live_usable = 0; // other threads' blocks only add to uordblks
+        for (const Block &b : live_)
+            live_usable += b.usable;
         HCHECK(uord >= live_usable, "uordblks %zu < live usable bytes %zu", uord, live_usable);
         if (!handoff_) {
             size_t fp = dlmalloc_footprint();
@@ -432,7 +498,7 @@ class Model {
     Handoff *const handoff_;
     std::mt19937_64 rng_;
     std::vector<Block> live_;
-    std::map<uintptr_t, size_t> index_;  // address -> position in live_
+    std::map<uintptr_t, size_t> index_; // address -> position in live_
     size_t live_bytes_ = 0;
     uint64_t op_ = 0, done_ = 0;
     const char *name_ = "start";
@@ -446,29 +512,35 @@ void stress(int threads, uint64_t default_ops) {
     ::testing::Test::RecordProperty("seed", std::to_string(c.seed));
     printf("[ stress   ] %d thread(s): QUARROW_STRESS_SEED=%llu QUARROW_STRESS_OPS=%llu QUARROW_STRESS_SECONDS=%g\n",
            threads, (unsigned long long)c.seed, (unsigned long long)c.ops, c.seconds);
-    fflush(stdout);  // the seed must survive a crash
+    fflush(stdout); // the seed must survive a crash
     if (!(g_shrink_mapped = mremap_shrink_is_sound()))
         printf("[ stress   ] mremap cannot shrink a mapping in place here: mapped blocks only grow\n");
     int corruption_before = malloc_corruption_error_count;
     Handoff handoff;
-    std::deque<Model> models;  // a deque: models never move
+    std::deque<Model> models; // a deque: models never move
     std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t) models.emplace_back(c.seed + t, t, threads > 1 ? &handoff : nullptr);
+    for (int t = 0; t < threads; ++t)
+        models.emplace_back(c.seed + t, t, threads > 1 ? &handoff : nullptr);
     for (Model &m : models)
         pool.emplace_back([&c, &m = m] {
             m.run(c.ops, c.seconds);
-            if (!g_stop) m.free_all();
+            if (!g_stop)
+                m.free_all();
         });
     uint64_t total = 0;
-    for (size_t t = 0; t < pool.size(); ++t) pool[t].join(), total += models[t].ops_done();
+    for (size_t t = 0; t < pool.size(); ++t)
+        pool[t].join(), total += models[t].ops_done();
     printf("[ stress   ] %llu ops done in %d thread(s)\n", (unsigned long long)total, threads);
-    if (g_stop) return;  // leave a broken heap alone
+    if (g_stop)
+        return; // leave a broken heap alone
     for (const Block &b : handoff.queue)
-        if (!models[0].verify(b)) return;
-    for (const Block &b : handoff.queue) dlfree(b.p);
+        if (!models[0].verify(b))
+            return;
+    for (const Block &b : handoff.queue)
+        dlfree(b.p);
     EXPECT_EQ(corruption_before, malloc_corruption_error_count) << "seed " << c.seed;
     EXPECT_EQ(0, private_heap_check()) << "seed " << c.seed;
-    struct mallinfo mi = dlmallinfo();  // only segment records and fence posts stay in use
+    struct mallinfo mi = dlmallinfo(); // only segment records and fence posts stay in use
     EXPECT_EQ(size_t(mi.uordblks) + size_t(mi.fordblks), dlmalloc_footprint()) << "seed " << c.seed;
     EXPECT_LT(size_t(mi.uordblks), size_t(64 * 1024)) << "in use after freeing all, seed " << c.seed;
     printf("[ stress   ] all freed: footprint %zu, max %zu, in use %d, free chunks %d\n", dlmalloc_footprint(),
@@ -479,4 +551,4 @@ TEST(PrivateHeapStress, SingleThreadAgainstModel) { stress(1, 300000); }
 
 TEST(PrivateHeapStress, FourThreadsWithHandoff) { stress(4, 100000); }
 
-}  // namespace
+} // namespace
