@@ -64,6 +64,31 @@ namespace {
  * Allocation.
  */
 
+/* Takes tree chunk v for a request of nb with rsize to spare: whole when the
+ * rest is too small to stand alone, else split, the rest going to the
+ * designated victim (small requests) or back into a bin (large ones). */
+void *_take_tree_chunk(malloc_state *m, tchunkptr v, size_t nb, size_t rsize, bool rest_to_dv) {
+    if (ok_address(m, v)) {
+        mchunkptr r = chunk_plus_offset(v, nb);
+        if (ok_next(v, r)) {
+            unlink_large_chunk(m, v);
+            if (rsize < MIN_CHUNK_SIZE) {
+                set_inuse_and_pinuse((mchunkptr)v, rsize + nb);
+            } else {
+                set_size_and_pinuse_of_inuse_chunk((mchunkptr)v, nb);
+                set_size_and_pinuse_of_free_chunk(r, rsize);
+                if (rest_to_dv)
+                    replace_dv(m, r, rsize);
+                else
+                    insert_chunk(m, r, rsize);
+            }
+            return chunk2mem(v);
+        }
+    }
+    reset_on_error(m);
+    return nullptr;
+}
+
 /* Smallest chunk of the lowest non-empty tree bin, for a small request. */
 void *tmalloc_small(malloc_state *m, size_t nb) {
     bindex_t i = bit2idx(least_bit(m->treemap));
@@ -77,22 +102,7 @@ void *tmalloc_small(malloc_state *m, size_t nb) {
             v = t;
         }
     }
-    if (ok_address(m, v)) {
-        mchunkptr r = chunk_plus_offset(v, nb);
-        if (ok_next(v, r)) {
-            unlink_large_chunk(m, v);
-            if (rsize < MIN_CHUNK_SIZE) {
-                set_inuse_and_pinuse((mchunkptr)v, rsize + nb);
-            } else {
-                set_size_and_pinuse_of_inuse_chunk((mchunkptr)v, nb);
-                set_size_and_pinuse_of_free_chunk(r, rsize);
-                replace_dv(m, r, rsize);
-            }
-            return chunk2mem(v);
-        }
-    }
-    reset_on_error(m);
-    return nullptr;
+    return _take_tree_chunk(m, v, nb, rsize, true);
 }
 
 /* Best fit among the tree bins for a large request. */
@@ -136,23 +146,8 @@ void *tmalloc_large(malloc_state *m, size_t nb) {
         t = leftmost_child(t);
     }
     /* the designated victim wins when it fits as well or better */
-    if (v != nullptr && rsize < (size_t)(m->dvsize - nb)) {
-        if (ok_address(m, v)) {
-            mchunkptr r = chunk_plus_offset(v, nb);
-            if (ok_next(v, r)) {
-                unlink_large_chunk(m, v);
-                if (rsize < MIN_CHUNK_SIZE) {
-                    set_inuse_and_pinuse((mchunkptr)v, rsize + nb);
-                } else {
-                    set_size_and_pinuse_of_inuse_chunk((mchunkptr)v, nb);
-                    set_size_and_pinuse_of_free_chunk(r, rsize);
-                    insert_chunk(m, r, rsize);
-                }
-                return chunk2mem(v);
-            }
-        }
-        reset_on_error(m);
-    }
+    if (v != nullptr && rsize < (size_t)(m->dvsize - nb))
+        return _take_tree_chunk(m, v, nb, rsize, false);
     return nullptr;
 }
 
