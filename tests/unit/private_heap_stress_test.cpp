@@ -1,5 +1,5 @@
 /*
- * Randomized differential stress test of the private heap (Parts 6.1, 6.2).
+ * Randomized differential stress test of the private heap.
  *
  * Long random sequences of dl allocation calls run against a simple model that
  * keeps every live block (address, requested and usable size, fill byte). Each
