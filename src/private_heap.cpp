@@ -220,18 +220,13 @@ void *_malloc_locked(malloc_state *m, size_t bytes, bool allow_mmap) {
         set_size_and_pinuse_of_inuse_chunk(p, nb);
         return chunk2mem(p);
     }
-    if (allow_mmap)
-        return sys_alloc(m, nb);
-    flag_t saved = m->mflags;
-    m->mflags &= ~USE_MMAP_BIT;
-    mem = sys_alloc(m, nb);
-    m->mflags = (m->mflags & ~USE_MMAP_BIT) | (saved & USE_MMAP_BIT);
-    return mem;
+    return sys_alloc(m, nb, allow_mmap);
 }
 
-/* The free steps, with the heap lock held; p is known to be ours. */
+/* The free steps, with the heap lock held; p is known to be ours, which
+ * includes the check against least_addr. */
 void _free_locked(malloc_state *m, mchunkptr p) {
-    if (!ok_address(m, p) || !ok_inuse(p))
+    if (!ok_inuse(p))
         return; /* misuse: ignored */
     size_t psize = chunksize(p);
     mchunkptr next = chunk_plus_offset(p, psize);
@@ -295,10 +290,10 @@ void _free_locked(malloc_state *m, mchunkptr p) {
     }
 }
 
-/* Resizes p to chunk size nb without copying, or returns null. */
+/* Resizes p to chunk size nb without copying, or returns null. The caller
+ * has checked that p is ours: next is only computed from a header we wrote. */
 mchunkptr try_realloc_chunk(malloc_state *m, mchunkptr p, size_t nb, int can_move) {
-    /* ownership first: next is only computed from a header we wrote */
-    if (!_owns_chunk(m, p) || !ok_inuse(p))
+    if (!ok_inuse(p))
         return nullptr;
     size_t oldsize = chunksize(p);
     mchunkptr next = chunk_plus_offset(p, oldsize);
@@ -372,13 +367,13 @@ mchunkptr try_realloc_chunk(malloc_state *m, mchunkptr p, size_t nb, int can_mov
  * For our own chunks it is the usable size. For a foreign block it is read
  * from its header word with the smaller overhead guess where the block may
  * end at its mapping's end, so the copy never reads past it. */
-size_t _copyable_size(malloc_state *m, mchunkptr p) {
+size_t _copyable_size(mchunkptr p, bool owned) {
     size_t head = p->head;
     size_t size = head & ~FLAG_BITS;
     size_t overhead = CHUNK_OVERHEAD;
     if ((head & INUSE_BITS) == 0)
         overhead = MMAP_CHUNK_OVERHEAD;
-    else if (!_owns_chunk(m, p) && (head & CINUSE_BIT) != 0)
+    else if (!owned && (head & CINUSE_BIT) != 0)
         overhead = MMAP_CHUNK_OVERHEAD; /* the platform's mapped-block flag */
     return size > overhead ? size - overhead : 0;
 }
@@ -668,15 +663,17 @@ void *dlrealloc(void *oldmem, size_t bytes) {
     size_t nb = request2size(bytes);
     mchunkptr oldp = mem2chunk(oldmem);
     heap_lock(&_gm_);
-    mchunkptr newp = try_realloc_chunk(&_gm_, oldp, nb, 1);
-    size_t copyable = newp == nullptr ? _copyable_size(&_gm_, oldp) : 0;
+    bool owned = _owns_chunk(&_gm_, oldp);
+    mchunkptr newp = owned ? try_realloc_chunk(&_gm_, oldp, nb, 1) : nullptr;
+    size_t copyable = newp == nullptr ? _copyable_size(oldp, owned) : 0;
     heap_unlock(&_gm_);
     if (newp != nullptr)
         return chunk2mem(newp);
     void *mem = dlmalloc(bytes);
     if (mem != nullptr) {
         memcpy(mem, oldmem, copyable < bytes ? copyable : bytes);
-        dlfree(oldmem); /* does nothing for a block that is not ours */
+        if (owned) /* a block that is not ours is left alone */
+            dlfree(oldmem);
     }
     return mem;
 }
@@ -689,10 +686,11 @@ void *dlrealloc_in_place(void *oldmem, size_t bytes) {
         return nullptr;
     }
     size_t nb = request2size(bytes);
+    mchunkptr oldp = mem2chunk(oldmem);
     heap_lock(&_gm_);
-    mchunkptr newp = try_realloc_chunk(&_gm_, mem2chunk(oldmem), nb, 0);
+    mchunkptr newp = _owns_chunk(&_gm_, oldp) ? try_realloc_chunk(&_gm_, oldp, nb, 0) : nullptr;
     heap_unlock(&_gm_);
-    return newp == mem2chunk(oldmem) ? oldmem : nullptr;
+    return newp == oldp ? oldmem : nullptr;
 }
 
 void *dlmemalign(size_t alignment, size_t bytes) {
