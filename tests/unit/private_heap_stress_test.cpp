@@ -480,7 +480,13 @@ private:
         HCHECK(arena + hblkhd == held, "arena %zu + hblkhd %zu != uordblks %zu + fordblks %zu", arena, hblkhd, uord,
                ford);
         HCHECK(usm >= held && max_fp >= usm, "usmblks %zu, max_footprint %zu, footprint %zu", usm, max_fp, held);
-        HCHECK(size_t(mi.keepcost) + 40 <= ford, "keepcost %d, fordblks %zu", mi.keepcost, ford);
+        // Before the first block the heap owns nothing and reports zeros; after it, the
+        // free total always holds the top and the 40-byte top foot.
+        if (held == 0)
+            HCHECK(mi.keepcost == 0 && mi.ordblks == 0, "empty heap: keepcost %d, ordblks %d", mi.keepcost,
+                   mi.ordblks);
+        else
+            HCHECK(size_t(mi.keepcost) + 40 <= ford, "keepcost %d, fordblks %zu", mi.keepcost, ford);
         size_t live_usable = 0; // other threads' blocks only add to uordblks
         for (const Block &b : live_)
             live_usable += b.usable;
