@@ -617,9 +617,34 @@ void internal_malloc_stats(malloc_state *m) {
 /* ---------------------------------------------------------------------------
  * The public interface.
  */
+#if QUARROW_TEST_SEAMS
+/* Tests of out-of-memory paths: -1 is off, otherwise the number of requests
+ * that still succeed before every later one fails. */
+static int _fail_countdown = -1;
+
+static bool _injected_failure() {
+    int left = __atomic_load_n(&_fail_countdown, __ATOMIC_ACQUIRE);
+    while (left > 0 && !__atomic_compare_exchange_n(&_fail_countdown, &left, left - 1, false, __ATOMIC_ACQ_REL,
+                                                    __ATOMIC_ACQUIRE)) {
+    }
+    if (left != 0)
+        return false;
+    errno = ENOMEM;
+    return true;
+}
+
+extern "C" void private_heap_fail_after(int successes) {
+    __atomic_store_n(&_fail_countdown, successes, __ATOMIC_RELEASE);
+}
+#endif
+
 extern "C" {
 
 void *dlmalloc(size_t bytes) {
+#if QUARROW_TEST_SEAMS
+    if (_injected_failure())
+        return nullptr;
+#endif
     ensure_initialization();
     heap_lock(&_gm_);
     void *mem = _malloc_locked(&_gm_, bytes, true);

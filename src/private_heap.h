@@ -68,6 +68,15 @@ QUARROW_INTERNAL int private_heap_owns(const void *mem);
  */
 QUARROW_INTERNAL int private_heap_check(void);
 
+#if QUARROW_TEST_SEAMS
+/*
+ * Test builds only: after `successes` more dlmalloc requests (dlcalloc and
+ * the string and record copies of the library included) every request fails
+ * with ENOMEM until this is called again with -1.
+ */
+QUARROW_INTERNAL void private_heap_fail_after(int successes);
+#endif
+
 #ifdef __cplusplus
 }
 #endif

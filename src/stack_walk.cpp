@@ -1,0 +1,86 @@
+// Stack capture and string copies on the private heap.
+#include "stack_walk.h"
+
+#include <execinfo.h>
+#include <string.h>
+
+#include "error_line.h"
+#include "private_heap.h"
+
+static const char _source_file[] = "src/stack_walk.cpp";
+
+extern "C" {
+
+// noinline: entry 0 of the backtrace must be a return address inside this
+// function, or the caller's skip count would drop the wrong frames.
+__attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
+    // The scratch array is on the allocating thread's stack, which may be
+    // small; it never holds more than QUARROW_MAX_STACK_DEPTH entries. A
+    // larger request keeps the frames that fit, outermost ones dropped.
+    void *scratch[QUARROW_MAX_STACK_DEPTH];
+    unsigned int wanted = depth > 0 ? (unsigned int)depth : 0;
+    if (wanted > QUARROW_MAX_STACK_DEPTH)
+        wanted = QUARROW_MAX_STACK_DEPTH;
+    wanted = skip < QUARROW_MAX_STACK_DEPTH - wanted ? wanted + skip : QUARROW_MAX_STACK_DEPTH;
+    int got = wanted > 0 && depth > 0 ? backtrace(scratch, (int)wanted) : 0;
+    unsigned int count = got > 0 ? (unsigned int)got : 0;
+
+    call_stack *stack = (call_stack *)dlmalloc(sizeof(call_stack));
+    if (stack == nullptr) {
+        QUARROW_ERROR_LINE("Malloc failed (out of native memory)");
+        return nullptr;
+    }
+    if (count <= skip) {
+        stack->frame_count = 0;
+        stack->return_addresses = nullptr;
+        return stack;
+    }
+    unsigned int kept = count - skip;
+    void **addresses = (void **)dlmalloc(kept * sizeof(void *));
+    if (addresses == nullptr) {
+        QUARROW_ERROR_LINE("Malloc failed (out of native memory)");
+        dlfree(stack);
+        return nullptr;
+    }
+    memcpy(addresses, scratch + skip, kept * sizeof(void *));
+    stack->frame_count = kept;
+    stack->return_addresses = addresses;
+    return stack;
+}
+
+call_stack *clone_stack(call_stack *source) {
+    call_stack *copy = (call_stack *)dlmalloc(sizeof(call_stack));
+    if (copy == nullptr) {
+        QUARROW_ERROR_LINE("Malloc failed");
+        return nullptr;
+    }
+    copy->frame_count = source->frame_count;
+    size_t bytes = (size_t)source->frame_count * sizeof(void *);
+    copy->return_addresses = (void **)dlmalloc(bytes); // zero bytes still gives a block
+    if (copy->return_addresses == nullptr) {
+        QUARROW_ERROR_LINE("Malloc failed");
+        dlfree(copy);
+        return nullptr;
+    }
+    if (bytes != 0)
+        memcpy(copy->return_addresses, source->return_addresses, bytes);
+    return copy;
+}
+
+void free_stack(call_stack *stack) {
+    dlfree(stack->return_addresses); // null for an empty captured stack
+    dlfree(stack);
+}
+
+char *local_strdup(const char *text) {
+    size_t length = text != nullptr ? strlen(text) : 0;
+    char *copy = (char *)dlmalloc(length + 1);
+    if (copy == nullptr)
+        return nullptr;
+    if (length != 0)
+        memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+} // extern "C"
