@@ -1,0 +1,99 @@
+// The trigger-file gate: tracing held back until a named file is deleted.
+#include "trigger.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "error_line.h"
+#include "stack_walk.h"
+
+static const char _source_file[] = "src/trigger.cpp";
+
+static int16_t _trace_enabled = 1;
+static pthread_rwlock_t _enabled_lock = PTHREAD_RWLOCK_INITIALIZER;
+static int16_t _late_triggered = 0;
+// A private copy: a host that edits its environment must not pull the text
+// away from under the polling thread.
+static char *_trigger_file = nullptr;
+static pthread_t _polling_thread;
+static unsigned int _poll_interval_seconds = 10;
+
+static int _file_exists(const char *path) {
+    struct stat info;
+    if (stat(path, &info) == 0)
+        return 1;
+    if (errno != ENOENT) {
+        int error = errno;
+        QUARROW_ERROR_FORMAT("Error testing file %s: %d - %s", path, error, strerror(error));
+    }
+    return 0;
+}
+
+static void _set_trace_enabled(int16_t enabled) {
+    bool locked = pthread_rwlock_wrlock(&_enabled_lock) == 0;
+    if (!locked)
+        QUARROW_ERROR_LINE("Couldn't get enabled write lock");
+    _trace_enabled = enabled; // written even without the lock: the gate must open
+    if (locked && pthread_rwlock_unlock(&_enabled_lock) != 0)
+        QUARROW_ERROR_LINE("Couldn't release enabled write lock");
+}
+
+static void *_polling_run(void *) {
+    while (_file_exists(_trigger_file))
+        sleep(_poll_interval_seconds);
+    fprintf(stderr, "Trigger file %s has disappeared - enabling trace\n", _trigger_file);
+    _set_trace_enabled(1);
+    return nullptr;
+}
+
+extern "C" {
+
+int configure_triggering(void) {
+    const char *named = getenv("PROFILER_TRIGGER_FILE");
+    if (named == nullptr)
+        return 0;
+    _trigger_file = local_strdup(named);
+    if (_trigger_file == nullptr) {
+        QUARROW_ERROR_LINE("Malloc failed");
+        return 1;
+    }
+    if (!_file_exists(_trigger_file)) {
+        QUARROW_ERROR_FORMAT("Specified trigger file: %s doesn't exist", _trigger_file);
+        return 1;
+    }
+    _late_triggered = 1;
+    _set_trace_enabled(0); // before the poller exists, so it can never be undone
+    int result = pthread_create(&_polling_thread, nullptr, _polling_run, nullptr);
+    if (result != 0) {
+        QUARROW_ERROR_FORMAT("Couldn't spawn polling thread: %d", result);
+        return 2;
+    }
+    fprintf(stderr, "Polling file %s. Trace will start when this file is deleted\n", _trigger_file);
+    return 0;
+}
+
+int16_t is_trace_enabled(void) {
+    for (;;) {
+        int result = pthread_rwlock_rdlock(&_enabled_lock);
+        if (result == 0)
+            break;
+        if (result != EAGAIN) // too many readers: retry at once, quietly
+            QUARROW_ERROR_LINE("Couldn't get enabled read lock");
+    }
+    int16_t enabled = _trace_enabled;
+    if (pthread_rwlock_unlock(&_enabled_lock) != 0)
+        QUARROW_ERROR_LINE("Couldn't release enabled read lock");
+    return enabled;
+}
+
+int16_t was_triggered_late(void) { return _late_triggered; }
+
+#if QUARROW_TEST_SEAMS
+void trigger_set_poll_interval(unsigned int seconds) { _poll_interval_seconds = seconds; }
+#endif
+
+} // extern "C"
