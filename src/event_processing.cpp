@@ -25,3 +25,43 @@ static const char _source_file[] = "src/event_processing.cpp";
 #include "event_processing_callers.inc"
 #include "event_processing_report.inc"
 #include "event_processing_configure.inc"
+
+#if QUARROW_TEST_SEAMS
+extern "C" int event_processing_test_prepare(config_option **options) {
+    _buffer_write_pointer = _buffer_read_pointer = _pending_events = _maximum_pending_events = 0;
+    _discarded_events = 0;
+    int result = _configure_buffer(options);
+    if (result != 0)
+        return result;
+    if (_build_tables() != 0)
+        return 16;
+    _stack_depth = 7;
+    _configured = 1;
+    return 0;
+}
+
+extern "C" int event_processing_test_drain(void) {
+    int handled = 0;
+    for (;;) {
+        _take_event_lock();
+        if (_pending_events == 0) {
+            _release_event_lock();
+            return handled;
+        }
+        _release_event_lock();
+        event_record event;
+        _take_event(&event);
+        _process_event(&event);
+        handled++;
+    }
+}
+
+extern "C" void event_processing_test_process(event_record *event) { _process_event(event); }
+
+extern "C" void event_processing_test_write_report(FILE *stream) {
+    FILE *saved = _output_file;
+    _output_file = stream;
+    _write_output();
+    _output_file = saved;
+}
+#endif

@@ -13,6 +13,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include "config.h"
 #include "export.h"
@@ -127,6 +128,21 @@ QUARROW_EXPORT int configure_event_processing(config_option **options, void *thr
 QUARROW_EXPORT void shutdown_event_processing(void);
 QUARROW_EXPORT int get_write_thread_sleep_time(void);
 QUARROW_EXPORT char *get_output_file_name(void);
+
+#if QUARROW_TEST_SEAMS
+/*
+ * Test builds only. prepare: the buffer and the tables from the options and
+ * a stack depth of 7, without threads or output file (0, the buffer's own
+ * result 1 or 2, or 16 for the tables). drain: handles every pending event on the
+ * calling thread and returns how many. write_report: one report to stream,
+ * as the output thread writes it.
+ */
+QUARROW_INTERNAL int event_processing_test_prepare(config_option **options);
+QUARROW_INTERNAL int event_processing_test_drain(void);
+QUARROW_INTERNAL void event_processing_test_write_report(FILE *stream);
+/* Test builds only: handles one event as the processing thread would. */
+QUARROW_INTERNAL void event_processing_test_process(event_record *event);
+#endif
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,310 @@
+// Event processing on the calling thread: producers into the ring buffer,
+// the processing of each event into caller records and live-block tables,
+// symbolisation, and the report text. Threads and configuration run in
+// event_processing_threads_test, each case in a process of its own.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "event_processing.h"
+#include "private_heap.h"
+#include "report_text.h"
+
+namespace {
+
+// A stack owned by the event it is posted with, as a hook would make it.
+call_stack *make_stack(std::vector<uintptr_t> frames) {
+    call_stack *s = (call_stack *)dlmalloc(sizeof(call_stack));
+    s->frame_count = (uint32_t)frames.size();
+    s->return_addresses = frames.empty() ? nullptr : (void **)dlmalloc(frames.size() * sizeof(void *));
+    for (size_t i = 0; i < frames.size(); i++)
+        s->return_addresses[i] = (void *)frames[i];
+    return s;
+}
+
+void *addr(uintptr_t a) { return (void *)a; }
+
+// The definition inside libc itself, not a stub in this program.
+uintptr_t libc_symbol(const char *name) {
+    void *libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+    return libc != nullptr ? (uintptr_t)dlsym(libc, name) : 0;
+}
+
+// Fresh buffer and tables for each test, from an option string.
+void prepare(const char *options) {
+    config_option *list = nullptr;
+    ASSERT_EQ(parse_config_string(options, &list), 0);
+    ASSERT_EQ(event_processing_test_prepare(&list), 0);
+    config_option *rest = list;
+    while (rest != nullptr) {
+        config_option *next = rest->next;
+        free_config_option(&rest);
+        rest = next;
+    }
+}
+
+std::string report() {
+    FILE *f = tmpfile();
+    event_processing_test_write_report(f);
+    std::string text = read_stream(f);
+    fclose(f);
+    return text;
+}
+
+// Frames outside every loaded object: they print as unknown, and the
+// frame addresses tell the stacks apart in the report.
+const std::vector<uintptr_t> S1 = {0x10, 0x11}, S2 = {0x20, 0x21}, S3 = {0x30}, S4 = {0x40, 0x41, 0x42};
+
+TEST(Processing, EveryPathChargesTheRightRecord) {
+    prepare("");
+    testing::internal::CaptureStderr();
+    malloc_occurred(addr(0xA000), 100, make_stack(S1));
+    malloc_occurred(addr(0xB000), 200, make_stack(S1));
+    malloc_occurred(addr(0xC000), 50, make_stack(S2));
+    free_occurred(addr(0xA000), make_stack(S3));               // matched: charged to S1
+    free_occurred(addr(0xA000), make_stack(S3));               // double free: unmatched, S3
+    free_occurred(nullptr, make_stack(S3));                    // ignored
+    realloc_occurred(addr(0xB000), addr(0xB000), 300, make_stack(S2)); // same address: release then allocate
+    realloc_occurred(addr(0xD000), addr(0xE000), 10, make_stack(S4));  // unknown old block
+    realloc_occurred(nullptr, addr(0xF000), 5, make_stack(S1));        // null old block: allocation only
+    memalign_occurred(addr(0x10000), 4096, 64, make_stack(S2));        // alignment leaves no trace
+    malloc_occurred(addr(0x11000), 7, make_stack({}));                 // zero frames
+    free_occurred(addr(0x11000), make_stack({}));
+    jni_alloc_occurred(addr(0x20000), 1000);
+    jni_alloc_occurred(addr(0x21000), 24);
+    jni_free_occurred(addr(0x20000));
+    jni_free_occurred(addr(0xC000)); // known only to the heap table: unmatched JNI free
+    jni_free_occurred(nullptr);      // posted, then ignored
+    free_occurred(addr(0x21000), make_stack(S3)); // known only to the JNI table: unmatched
+    EXPECT_EQ(event_processing_test_drain(), 18);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unmatched realloc processed\n");
+
+    Report r = parse_report(report());
+    EXPECT_EQ(r.max_pending, 18u);
+    EXPECT_EQ(r.discarded, 0u);
+    auto find = [&](const std::string &type, const std::vector<uintptr_t> &frames) -> const Block * {
+        for (const Block &b : r.blocks)
+            if (b.type == type && b.addresses == frames)
+                return &b;
+        return nullptr;
+    };
+    const Block *s1 = find("ALLOCATOR", S1), *s2 = find("ALLOCATOR", S2), *s4 = find("ALLOCATOR", S4);
+    const Block *empty = find("ALLOCATOR", {});
+    ASSERT_TRUE(s1 && s2 && s4 && empty);
+    EXPECT_EQ(s1->counters, (Counters{{"TOTAL_ALLOCATED", 305}, {"NUMBER_OF_ALLOCATIONS", 3}, {"TOTAL_FREED", 300},
+                                      {"NUMBER_OF_FREES", 2}}));
+    EXPECT_EQ(s2->counters, (Counters{{"TOTAL_ALLOCATED", 414}, {"NUMBER_OF_ALLOCATIONS", 3}, {"TOTAL_FREED", 0},
+                                      {"NUMBER_OF_FREES", 0}}));
+    EXPECT_EQ(s4->counters, (Counters{{"TOTAL_ALLOCATED", 10}, {"NUMBER_OF_ALLOCATIONS", 1}, {"TOTAL_FREED", 0},
+                                      {"NUMBER_OF_FREES", 0}}));
+    EXPECT_EQ(empty->counters, (Counters{{"TOTAL_ALLOCATED", 7}, {"NUMBER_OF_ALLOCATIONS", 1}, {"TOTAL_FREED", 7},
+                                         {"NUMBER_OF_FREES", 1}}));
+    const Block *s3_free = find("UNMATCHED_FREER", S3);
+    ASSERT_TRUE(s3_free);
+    EXPECT_EQ(s3_free->counters, (Counters{{"UNMATCHED_FREES", 2}}));
+    const Block *s4_realloc = find("UNMATCHED_REALLOCER", S4);
+    ASSERT_TRUE(s4_realloc);
+    EXPECT_EQ(s4_realloc->counters, (Counters{{"UNMATCHED_REALLOCSS", 1}}));
+    EXPECT_EQ(find("ALLOCATOR", S3), nullptr); // a freeing stack gets no allocator record
+
+    // The JNI producers capture the real stack of this test: one record each.
+    std::vector<const Block *> jni, jni_unmatched;
+    for (const Block &b : r.blocks) {
+        if (b.type == "JNI_ALLOCATOR")
+            jni.push_back(&b);
+        if (b.type == "UNMATCHED_JNI_FREER")
+            jni_unmatched.push_back(&b);
+        EXPECT_NE(b.type, "UNMATCHED_JNI_REALLOCER");
+    }
+    // Both calls share the frames above this test's body (the skip drops it).
+    ASSERT_EQ(jni.size(), 1u);
+    EXPECT_EQ(jni[0]->counters, (Counters{{"TOTAL_ALLOCATED", 1024}, {"NUMBER_OF_ALLOCATIONS", 2}, {"TOTAL_FREED", 1000},
+                                          {"NUMBER_OF_FREES", 1}}));
+    EXPECT_EQ(jni[0]->addresses.size(), 7u);
+    ASSERT_EQ(jni_unmatched.size(), 1u);
+    EXPECT_EQ(jni_unmatched[0]->counters, (Counters{{"UNMATCHED_FREES", 1}}));
+    EXPECT_EQ(r.blocks.size(), 8u);
+}
+
+TEST(Processing, BlocksAreGroupedByTypeAndOrderedByStack) {
+    prepare("");
+    // Counts first; then the outermost frame decides.
+    malloc_occurred(addr(0x1), 1, make_stack({0x9, 0x2}));
+    malloc_occurred(addr(0x2), 1, make_stack({0x1, 0x3}));
+    malloc_occurred(addr(0x3), 1, make_stack({0x5}));
+    malloc_occurred(addr(0x4), 1, make_stack({0x1, 0x2}));
+    free_occurred(addr(0x99), make_stack({0x1}));
+    malloc_occurred(addr(0x5), 1, make_stack({}));
+    jni_alloc_occurred(addr(0x6), 1);
+    event_processing_test_drain();
+    Report r = parse_report(report());
+    std::vector<std::string> order;
+    for (const Block &b : r.blocks) {
+        std::ostringstream line;
+        line << b.type;
+        for (uintptr_t a : b.addresses)
+            line << " " << std::hex << a;
+        order.push_back(b.type == "JNI_ALLOCATOR" ? "JNI_ALLOCATOR" : line.str());
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"ALLOCATOR", "ALLOCATOR 5", "ALLOCATOR 1 2", "ALLOCATOR 9 2",
+                                               "ALLOCATOR 1 3", "JNI_ALLOCATOR", "UNMATCHED_FREER 1"}));
+}
+
+TEST(Processing, UnknownEventTypesAreSkipped) {
+    prepare("");
+    event_record event;
+    memset(&event, 0xEE, sizeof event); // the payload is garbage too
+    event.type = 6;
+    testing::internal::CaptureStderr();
+    event_processing_test_process(&event);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("QUARROW ERROR: Unknown type=6 File: src/event_processing.cpp, Line ", 0), 0u) << err;
+    EXPECT_TRUE(parse_report(report()).blocks.empty());
+}
+
+TEST(Processing, AReusedAddressReplacesItsLiveBlock) {
+    prepare("");
+    malloc_occurred(addr(0xA0), 10, make_stack(S1));
+    malloc_occurred(addr(0xA0), 20, make_stack(S2)); // the free in between was dropped
+    free_occurred(addr(0xA0), make_stack(S3));
+    event_processing_test_drain();
+    Report r = parse_report(report());
+    ASSERT_EQ(r.blocks.size(), 2u);
+    EXPECT_EQ(r.blocks[0].counters.at("TOTAL_FREED"), 0u);  // S1 is never credited
+    EXPECT_EQ(r.blocks[1].counters.at("TOTAL_FREED"), 20u); // S2's block was the one freed
+}
+
+TEST(Buffer, AFullBufferDropsAndCountsEvents) {
+    prepare("buffers=1");
+    malloc_occurred(addr(0x1), 1, make_stack(S1));
+    malloc_occurred(addr(0x2), 1, make_stack(S1)); // dropped: its stack goes back at once
+    free_occurred(addr(0x1), make_stack(S1));      // dropped
+    Report r = parse_report(report());
+    EXPECT_EQ(r.max_pending, 1u);
+    EXPECT_EQ(r.discarded, 2u);
+    EXPECT_EQ(event_processing_test_drain(), 1);
+    r = parse_report(report());
+    EXPECT_EQ(r.max_pending, 0u); // reset by each report, and nothing posted since
+    EXPECT_EQ(r.discarded, 0u);
+    ASSERT_EQ(r.blocks.size(), 1u);
+    EXPECT_EQ(r.blocks[0].counters.at("NUMBER_OF_ALLOCATIONS"), 1u);
+
+    prepare("");
+    for (int i = 0; i < 16001; i++)
+        malloc_occurred(addr(0x1000 + 16 * i), 1, make_stack(S2));
+    r = parse_report(report());
+    EXPECT_EQ(r.max_pending, 16000u);
+    EXPECT_EQ(r.discarded, 1u);
+    EXPECT_EQ(event_processing_test_drain(), 16000);
+    malloc_occurred(addr(0x10), 1, make_stack(S2));
+    r = parse_report(report());
+    EXPECT_EQ(r.max_pending, 1u); // the peak starts again from what is pending now
+    EXPECT_EQ(r.discarded, 0u);
+    event_processing_test_drain();
+}
+
+struct BufferOption {
+    const char *options;
+    int result;
+    const char *message; // prefix of what standard error shows
+};
+
+TEST(Buffer, TheBuffersOptionIsCheckedBeforeAnythingIsAllocated) {
+    const BufferOption cases[] = {
+        {"buffers=0", 1, "QUARROW ERROR: Unusable buffer size supplied. Must be > 0. You supplied 0 which was parsed as 0"},
+        {"buffers=-5", 1,
+         "QUARROW ERROR: Unusable buffer size supplied. Must be > 0. You supplied -5 which was parsed as -5"},
+        {"buffers=abc", 1,
+         "QUARROW ERROR: Unusable buffer size supplied. Must be > 0. You supplied abc which was parsed as 0"},
+        // Its byte size does not fit the address space: refused, never allocated short.
+        {"buffers=2147483647", 1, "QUARROW ERROR: Unusable buffer size supplied. 2147483647 events of 20 bytes"},
+        // Fits in the address space, but no heap can give it.
+        {"buffers=214748364", 2, "QUARROW ERROR: Could not allocate buffer of 214748364 elements File: "},
+    };
+    for (const BufferOption &c : cases) {
+        config_option *list = nullptr;
+        ASSERT_EQ(parse_config_string(c.options, &list), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(event_processing_test_prepare(&list), c.result) << c.options;
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind(c.message, 0), 0u) << c.options << ": " << err;
+        EXPECT_NE(err.find("File: src/event_processing.cpp, Line "), std::string::npos) << err;
+        EXPECT_EQ(list, nullptr) << "the option was taken out";
+    }
+    prepare("BUFFERS=12xyz"); // the leading number counts; the name matches in any case
+    for (int i = 0; i < 13; i++)
+        malloc_occurred(addr(0x100 + i), 1, make_stack(S1));
+    EXPECT_EQ(parse_report(report()).discarded, 1u);
+    EXPECT_EQ(event_processing_test_drain(), 12);
+}
+
+TEST(Report, FramesCountersAndTheEmptyReport) {
+    prepare("");
+    std::string text = report();
+    EXPECT_EQ(mask_timestamps(text), "TIMESTAMP:<time>\nMAX_PENDING:0\nDISCARDED_EVENTS:0\nEND\n");
+
+    // abort + 3 lies inside libc: its path, base, symbol and offset show.
+    uintptr_t in_libc = libc_symbol("abort") + 3;
+    malloc_occurred(addr(0x500), 0xF0000000u, make_stack({0x7, in_libc}));
+    malloc_occurred(addr(0x600), 0xF0000000u, make_stack({0x7, in_libc}));
+    realloc_occurred(addr(0x12345), addr(0x700), 1, make_stack({}));
+    testing::internal::CaptureStderr();
+    event_processing_test_drain();
+    testing::internal::GetCapturedStderr();
+    text = report();
+    Dl_info info;
+    ASSERT_NE(dladdr((void *)in_libc, &info), 0);
+    char expected[1024];
+    snprintf(expected, sizeof expected,
+             "TIMESTAMP:<time>\nMAX_PENDING:3\nDISCARDED_EVENTS:0\n"
+             "TYPE:ALLOCATOR\nTOTAL_ALLOCATED:1\nNUMBER_OF_ALLOCATIONS:1\nTOTAL_FREED:0\nNUMBER_OF_FREES:0\n"
+             "STACK_0:*Unknown*((nil)):*Unknown*+(nil) (0x7)\n"
+             "STACK_1:%s(%p):abort+0x3 (%p)\n"
+             "TYPE:ALLOCATOR\nTOTAL_ALLOCATED:8053063680\nNUMBER_OF_ALLOCATIONS:2\nTOTAL_FREED:0\n"
+             "NUMBER_OF_FREES:0\n"
+             "TYPE:UNMATCHED_REALLOCER\nUNMATCHED_REALLOCSS:1\nEND\n",
+             info.dli_fname, info.dli_fbase, (void *)in_libc);
+    EXPECT_EQ(mask_timestamps(text), expected);
+}
+
+// Longer than any buffer a symbol could be copied into.
+#define LONG_NAME_16 long_symbol_name_abcdefghijklmnopqrstuvwxyz_0123456789_abcdefghijklmnopqrstuvwxyz_0123456789
+#define CAT2(a, b) a##b
+#define CAT(a, b) CAT2(a, b)
+#define LONG_NAME CAT(CAT(CAT(LONG_NAME_16, LONG_NAME_16), CAT(LONG_NAME_16, LONG_NAME_16)), end)
+#define STRINGIFY2(x) #x
+#define STRINGIFY(x) STRINGIFY2(x)
+
+} // namespace
+
+extern "C" __attribute__((noinline, used, visibility("default"))) int LONG_NAME(int x) { return x * 3 + 1; }
+
+namespace {
+
+TEST(Symbols, LongSymbolsAreCopiedWholeAndObjectsShareOneRecord) {
+    prepare("");
+    uintptr_t long_symbol = (uintptr_t)&LONG_NAME + 1;
+    uintptr_t in_libc_a = libc_symbol("abort") + 1, in_libc_b = libc_symbol("exit") + 2;
+    malloc_occurred(addr(0x1), 1, make_stack({long_symbol, in_libc_a}));
+    malloc_occurred(addr(0x2), 1, make_stack({in_libc_b}));
+    event_processing_test_drain();
+    Report r = parse_report(report());
+    ASSERT_EQ(r.blocks.size(), 2u);
+    const std::string name = STRINGIFY(LONG_NAME);
+    ASSERT_GT(name.size(), 256u);
+    EXPECT_NE(r.blocks[1].frames[0].find(":" + name + "+0x1 "), std::string::npos) << r.blocks[1].frames[0];
+    // Both libc frames name the same object and base.
+    std::string a = r.blocks[1].frames[1], b = r.blocks[0].frames[0];
+    EXPECT_EQ(a.substr(a.find(':'), a.find("):") - a.find(':')), b.substr(b.find(':'), b.find("):") - b.find(':')));
+}
+
+} // namespace
