@@ -70,9 +70,9 @@ TEST(Processing, EveryPathChargesTheRightRecord) {
     malloc_occurred(addr(0xA000), 100, make_stack(S1));
     malloc_occurred(addr(0xB000), 200, make_stack(S1));
     malloc_occurred(addr(0xC000), 50, make_stack(S2));
-    free_occurred(addr(0xA000), make_stack(S3));               // matched: charged to S1
-    free_occurred(addr(0xA000), make_stack(S3));               // double free: unmatched, S3
-    free_occurred(nullptr, make_stack(S3));                    // ignored
+    free_occurred(addr(0xA000), make_stack(S3));                       // matched: charged to S1
+    free_occurred(addr(0xA000), make_stack(S3));                       // double free: unmatched, S3
+    free_occurred(nullptr, make_stack(S3));                            // ignored
     realloc_occurred(addr(0xB000), addr(0xB000), 300, make_stack(S2)); // same address: release then allocate
     realloc_occurred(addr(0xD000), addr(0xE000), 10, make_stack(S4));  // unknown old block
     realloc_occurred(nullptr, addr(0xF000), 5, make_stack(S1));        // null old block: allocation only
@@ -82,8 +82,8 @@ TEST(Processing, EveryPathChargesTheRightRecord) {
     jni_alloc_occurred(addr(0x20000), 1000);
     jni_alloc_occurred(addr(0x21000), 24);
     jni_free_occurred(addr(0x20000));
-    jni_free_occurred(addr(0xC000)); // known only to the heap table: unmatched JNI free
-    jni_free_occurred(nullptr);      // posted, then ignored
+    jni_free_occurred(addr(0xC000));              // known only to the heap table: unmatched JNI free
+    jni_free_occurred(nullptr);                   // posted, then ignored
     free_occurred(addr(0x21000), make_stack(S3)); // known only to the JNI table: unmatched
     EXPECT_EQ(event_processing_test_drain(), 18);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unmatched realloc processed\n");
@@ -100,14 +100,19 @@ TEST(Processing, EveryPathChargesTheRightRecord) {
     const Block *s1 = find("ALLOCATOR", S1), *s2 = find("ALLOCATOR", S2), *s4 = find("ALLOCATOR", S4);
     const Block *empty = find("ALLOCATOR", {});
     ASSERT_TRUE(s1 && s2 && s4 && empty);
-    EXPECT_EQ(s1->counters, (Counters{{"TOTAL_ALLOCATED", 305}, {"NUMBER_OF_ALLOCATIONS", 3}, {"TOTAL_FREED", 300},
-                                      {"NUMBER_OF_FREES", 2}}));
-    EXPECT_EQ(s2->counters, (Counters{{"TOTAL_ALLOCATED", 414}, {"NUMBER_OF_ALLOCATIONS", 3}, {"TOTAL_FREED", 0},
-                                      {"NUMBER_OF_FREES", 0}}));
-    EXPECT_EQ(s4->counters, (Counters{{"TOTAL_ALLOCATED", 10}, {"NUMBER_OF_ALLOCATIONS", 1}, {"TOTAL_FREED", 0},
-                                      {"NUMBER_OF_FREES", 0}}));
-    EXPECT_EQ(empty->counters, (Counters{{"TOTAL_ALLOCATED", 7}, {"NUMBER_OF_ALLOCATIONS", 1}, {"TOTAL_FREED", 7},
-                                         {"NUMBER_OF_FREES", 1}}));
+    EXPECT_EQ(
+        s1->counters,
+        (Counters{
+            {"TOTAL_ALLOCATED", 305}, {"NUMBER_OF_ALLOCATIONS", 3}, {"TOTAL_FREED", 300}, {"NUMBER_OF_FREES", 2}}));
+    EXPECT_EQ(
+        s2->counters,
+        (Counters{{"TOTAL_ALLOCATED", 414}, {"NUMBER_OF_ALLOCATIONS", 3}, {"TOTAL_FREED", 0}, {"NUMBER_OF_FREES", 0}}));
+    EXPECT_EQ(
+        s4->counters,
+        (Counters{{"TOTAL_ALLOCATED", 10}, {"NUMBER_OF_ALLOCATIONS", 1}, {"TOTAL_FREED", 0}, {"NUMBER_OF_FREES", 0}}));
+    EXPECT_EQ(
+        empty->counters,
+        (Counters{{"TOTAL_ALLOCATED", 7}, {"NUMBER_OF_ALLOCATIONS", 1}, {"TOTAL_FREED", 7}, {"NUMBER_OF_FREES", 1}}));
     const Block *s3_free = find("UNMATCHED_FREER", S3);
     ASSERT_TRUE(s3_free);
     EXPECT_EQ(s3_free->counters, (Counters{{"UNMATCHED_FREES", 2}}));
@@ -127,8 +132,10 @@ TEST(Processing, EveryPathChargesTheRightRecord) {
     }
     // Both calls share the frames above this test's body (the skip drops it).
     ASSERT_EQ(jni.size(), 1u);
-    EXPECT_EQ(jni[0]->counters, (Counters{{"TOTAL_ALLOCATED", 1024}, {"NUMBER_OF_ALLOCATIONS", 2}, {"TOTAL_FREED", 1000},
-                                          {"NUMBER_OF_FREES", 1}}));
+    EXPECT_EQ(
+        jni[0]->counters,
+        (Counters{
+            {"TOTAL_ALLOCATED", 1024}, {"NUMBER_OF_ALLOCATIONS", 2}, {"TOTAL_FREED", 1000}, {"NUMBER_OF_FREES", 1}}));
     EXPECT_EQ(jni[0]->addresses.size(), 7u);
     ASSERT_EQ(jni_unmatched.size(), 1u);
     EXPECT_EQ(jni_unmatched[0]->counters, (Counters{{"UNMATCHED_FREES", 1}}));
@@ -220,7 +227,8 @@ struct BufferOption {
 
 TEST(Buffer, TheBuffersOptionIsCheckedBeforeAnythingIsAllocated) {
     const BufferOption cases[] = {
-        {"buffers=0", 1, "QUARROW ERROR: Unusable buffer size supplied. Must be > 0. You supplied 0 which was parsed as 0"},
+        {"buffers=0", 1,
+         "QUARROW ERROR: Unusable buffer size supplied. Must be > 0. You supplied 0 which was parsed as 0"},
         {"buffers=-5", 1,
          "QUARROW ERROR: Unusable buffer size supplied. Must be > 0. You supplied -5 which was parsed as -5"},
         {"buffers=abc", 1,
