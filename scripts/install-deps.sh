@@ -10,6 +10,11 @@ command -v cmake >/dev/null 2>&1 || need="$need cmake"
 command -v nm >/dev/null 2>&1 || need="$need binutils"
 [ -d /usr/src/googletest ] || need="$need googletest"
 command -v make >/dev/null 2>&1 || need="$need make"
+# the host-side quarrow command, its 64-bit tests and the browser check of its page
+for p in libcli11-dev nlohmann-json3-dev libfmt-dev libgtest-dev; do
+  dpkg -s "$p" >/dev/null 2>&1 || need="$need $p"
+done
+command -v chromium >/dev/null 2>&1 || need="$need chromium"
 
 if [ -n "$need" ]; then
   echo "install-deps: installing$need" >&2

@@ -1,0 +1,24 @@
+// quarrow: the host-side command of the tracker. Each subcommand lives in
+// its own directory and registers itself here; main only dispatches.
+#include <functional>
+
+#include <CLI/CLI.hpp>
+
+#include "report/report_command.h"
+
+int main(int argc, char **argv) {
+    CLI::App app{"quarrow: the host-side companion of the native-memory tracker", "quarrow"};
+    app.require_subcommand(1, 1);
+    app.footer("Run 'quarrow COMMAND --help' for the options of a command.");
+
+    std::function<int()> run;
+    quarrow::add_report_command(app, run);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        int code = app.exit(e);
+        return code == 0 ? 0 : 2;
+    }
+    return run ? run() : 2;
+}
