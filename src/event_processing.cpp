@@ -20,6 +20,8 @@
 
 static const char _source_file[] = "src/event_processing.cpp";
 
+static_assert(sizeof(event_record) == 5 * 4, "an event is a 32-bit type and four 32-bit words");
+
 #include "event_processing_buffer.inc"
 #include "event_processing_symbols.inc"
 #include "event_processing_callers.inc"
