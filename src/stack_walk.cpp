@@ -18,12 +18,14 @@ __attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
     // small; it never holds more than QUARROW_MAX_STACK_DEPTH entries. A
     // larger request keeps the frames that fit, outermost ones dropped.
     void *scratch[QUARROW_MAX_STACK_DEPTH];
-    unsigned int wanted = depth > 0 ? (unsigned int)depth : 0;
-    if (wanted > QUARROW_MAX_STACK_DEPTH)
-        wanted = QUARROW_MAX_STACK_DEPTH;
-    wanted = skip < QUARROW_MAX_STACK_DEPTH - wanted ? wanted + skip : QUARROW_MAX_STACK_DEPTH;
-    int got = wanted > 0 && depth > 0 ? backtrace(scratch, (int)wanted) : 0;
-    unsigned int count = got > 0 ? (unsigned int)got : 0;
+    unsigned int count = 0;
+    if (depth > 0) { // depth + skip entries, as many as fit
+        unsigned int wanted =
+            (unsigned int)depth < QUARROW_MAX_STACK_DEPTH ? (unsigned int)depth : QUARROW_MAX_STACK_DEPTH;
+        wanted = skip < QUARROW_MAX_STACK_DEPTH - wanted ? wanted + skip : QUARROW_MAX_STACK_DEPTH;
+        int got = backtrace(scratch, (int)wanted);
+        count = got > 0 ? (unsigned int)got : 0;
+    }
 
     call_stack *stack = (call_stack *)dlmalloc(sizeof(call_stack));
     if (stack == nullptr) {

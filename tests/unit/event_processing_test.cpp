@@ -17,19 +17,10 @@
 #include "config.h"
 #include "event_processing.h"
 #include "private_heap.h"
+#include "made_stack.h"
 #include "report_text.h"
 
 namespace {
-
-// A stack owned by the event it is posted with, as a hook would make it.
-call_stack *make_stack(std::vector<uintptr_t> frames) {
-    call_stack *s = (call_stack *)dlmalloc(sizeof(call_stack));
-    s->frame_count = (uint32_t)frames.size();
-    s->return_addresses = frames.empty() ? nullptr : (void **)dlmalloc(frames.size() * sizeof(void *));
-    for (size_t i = 0; i < frames.size(); i++)
-        s->return_addresses[i] = (void *)frames[i];
-    return s;
-}
 
 void *addr(uintptr_t a) { return (void *)a; }
 

@@ -18,6 +18,7 @@
 #include "config.h"
 #include "event_processing.h"
 #include "private_heap.h"
+#include "made_stack.h"
 #include "report_text.h"
 #include "trigger.h"
 
@@ -64,15 +65,6 @@ void clear_environment() {
     unsetenv("PROFILER_WRITE_PERIOD_SECONDS");
     unsetenv("PROFILER_STACK_DEPTH");
     unsetenv("PROFILER_TRIGGER_FILE");
-}
-
-call_stack *make_stack(std::vector<uintptr_t> frames) {
-    call_stack *s = (call_stack *)dlmalloc(sizeof(call_stack));
-    s->frame_count = (uint32_t)frames.size();
-    s->return_addresses = (void **)dlmalloc(frames.size() * sizeof(void *));
-    for (size_t i = 0; i < frames.size(); i++)
-        s->return_addresses[i] = (void *)frames[i];
-    return s;
 }
 
 // The last complete report of a file, or an empty one.
