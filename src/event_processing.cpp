@@ -27,6 +27,7 @@ static_assert(sizeof(event_record) == 5 * 4, "an event is a 32-bit type and four
 #include "event_processing_callers.inc"
 #include "event_processing_report.inc"
 #include "event_processing_configure.inc"
+#include "event_processing_lifecycle.inc"
 
 #if QUARROW_TEST_SEAMS
 extern "C" int event_processing_test_prepare(config_option **options) {
@@ -54,6 +55,7 @@ extern "C" int event_processing_test_drain(void) {
         event_record event;
         _take_event(&event);
         _process_event(&event);
+        _note_event_handled();
         handled++;
     }
 }

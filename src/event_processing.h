@@ -129,6 +129,22 @@ QUARROW_EXPORT void shutdown_event_processing(void);
 QUARROW_EXPORT int get_write_thread_sleep_time(void);
 QUARROW_EXPORT char *get_output_file_name(void);
 
+/*
+ * Internal: fork handlers. prepare takes the caller-table and event locks so
+ * that no other thread holds them at the fork; after_fork releases them, in
+ * the parent and in the child alike.
+ */
+QUARROW_INTERNAL void event_processing_prepare_fork(void);
+QUARROW_INTERNAL void event_processing_after_fork(void);
+
+/*
+ * Internal: the report at exit. Waits at most wait_milliseconds for the
+ * processing thread to handle every posted event, then appends one report
+ * and keeps periodic reports from starting again. 1 when written; 0 when not
+ * configured, or in a forked child, which must not write its parent's report.
+ */
+QUARROW_INTERNAL int event_processing_write_final_report(unsigned int wait_milliseconds);
+
 #if QUARROW_TEST_SEAMS
 /*
  * Test builds only. prepare: the buffer and the tables from the options and

@@ -829,6 +829,19 @@ int private_heap_owns(const void *mem) {
     return owned;
 }
 
+// Around fork: the child must find both locks free. The heap's own order
+// (the heap lock, then the global one around the break) is kept.
+void private_heap_prepare_fork(void) {
+    ensure_initialization();
+    heap_lock(&_gm_);
+    acquire_lock(&malloc_global_mutex);
+}
+
+void private_heap_after_fork(void) {
+    release_lock(&malloc_global_mutex);
+    heap_unlock(&_gm_);
+}
+
 int private_heap_check(void) {
     heap_lock(&_gm_);
     int faults = _check_heap(&_gm_);

@@ -68,6 +68,14 @@ QUARROW_INTERNAL int private_heap_owns(const void *mem);
  */
 QUARROW_INTERNAL int private_heap_check(void);
 
+/*
+ * Internal: fork handlers. prepare takes both heap locks so no other thread
+ * holds them at the fork; after_fork releases them, in the parent and in the
+ * child alike.
+ */
+QUARROW_INTERNAL void private_heap_prepare_fork(void);
+QUARROW_INTERNAL void private_heap_after_fork(void);
+
 #if QUARROW_TEST_SEAMS
 /*
  * Test builds only: after `successes` more dlmalloc requests (dlcalloc and
