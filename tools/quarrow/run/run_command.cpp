@@ -1,0 +1,212 @@
+// The `run` subcommand: checks the command line and the program, finds the
+// libraries, then starts the program with the tracker preloaded.
+//
+// Exit status: the program's own (128+N when signal N ended it); 2 for a
+// bad command line; 127 when the program is not found; 126 when it is found
+// but cannot be tracked; 1 when the libraries are missing or no process
+// could be started.
+#include "run_command.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "launch.h"
+#include "program_check.h"
+
+#ifndef QUARROW_BUILD_LIBRARY_DIR
+#define QUARROW_BUILD_LIBRARY_DIR ""
+#endif
+
+namespace quarrow {
+
+namespace {
+
+using namespace quarrow::runner;
+
+struct _options {
+    std::string write_period;
+    std::string stack_depth;
+    std::string trigger_file;
+    std::string library_dir;
+    bool no_exit_report = false;
+    bool follow_children = false;
+};
+
+// The tracker walks no deeper than this many frames.
+constexpr unsigned _max_stack_depth = 1024;
+constexpr unsigned _max_write_period = 0x7fffffff;
+
+// Plain decimal digits only: the library reads the value with atoi, which
+// would take "10s" as 10 and "x" as 0 without a word.
+std::optional<unsigned> _positive(const std::string &text, unsigned max) {
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    unsigned long value = std::stoul(text);
+    if (value == 0 || value > max)
+        return std::nullopt;
+    return unsigned(value);
+}
+
+std::string _command_path() {
+    std::error_code ignored;
+    return std::filesystem::read_symlink("/proc/self/exe", ignored).string();
+}
+
+int _usage_error(const std::string &message) {
+    fmt::print(stderr, "quarrow run: {}\nRun 'quarrow run --help' for the options.\n", message);
+    return 2;
+}
+
+int _run(const _options &o, bool library_dir_given, std::vector<std::string> command) {
+    bool marked = !command.empty() && command.front() == "--";
+    if (marked)
+        command.erase(command.begin());
+    if (command.empty())
+        return _usage_error("no program given: quarrow run [OPTIONS] [--] PROGRAM [ARGS...]");
+    if (!marked && command.front()[0] == '-')
+        return _usage_error(fmt::format("unknown option {} (put -- before a program whose name starts with -)",
+                                        command.front()));
+
+    launch_settings settings;
+    if (!o.write_period.empty()) {
+        settings.write_period_seconds = _positive(o.write_period, _max_write_period);
+        if (!settings.write_period_seconds)
+            return _usage_error(fmt::format("--write-period takes a whole number of seconds, at least 1; not '{}'",
+                                            o.write_period));
+    }
+    if (!o.stack_depth.empty()) {
+        settings.stack_depth = _positive(o.stack_depth, _max_stack_depth);
+        if (!settings.stack_depth)
+            return _usage_error(
+                fmt::format("--stack-depth takes a whole number from 1 to {}; not '{}'", _max_stack_depth, o.stack_depth));
+    }
+    if (library_dir_given && o.library_dir.empty())
+        return _usage_error("--library-dir needs a directory");
+    if (!o.trigger_file.empty()) {
+        // The tracker ends a program whose trigger file is missing at start;
+        // better to say so before anything runs.
+        struct stat st;
+        if (stat(o.trigger_file.c_str(), &st) != 0)
+            return _usage_error(fmt::format("the trigger file {} does not exist; create it first: tracking starts "
+                                            "when it is deleted",
+                                            o.trigger_file));
+        // absolute, so a program that changes directory still watches it
+        std::error_code ignored;
+        settings.trigger_file = std::filesystem::absolute(o.trigger_file, ignored).lexically_normal().string();
+    }
+
+    program_check checked = check_program(command.front(), getenv("PATH"));
+    if (checked.outcome != check_outcome::trackable) {
+        fmt::print(stderr, "quarrow run: {}\n", checked.message);
+        return checked.exit_status();
+    }
+
+    const char *from_environment = getenv("QUARROW_LIBRARY_DIR");
+    library_location libraries = find_library_dir(o.library_dir, from_environment ? from_environment : "",
+                                                  _command_path(), QUARROW_BUILD_LIBRARY_DIR);
+    if (!libraries.error.empty()) {
+        fmt::print(stderr, "quarrow run: {}\n", libraries.error);
+        return 1;
+    }
+    settings.library_dir = libraries.dir;
+    settings.report_at_exit = !o.no_exit_report;
+    settings.follow_children = o.follow_children;
+    return launch(checked.path, command, child_environment(current_environment(), settings));
+}
+
+// The usage line CLI11 would print shows neither -- nor the program's own
+// arguments.
+class _run_formatter : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App *, std::string name) const override {
+        return "Usage: " + name + " [OPTIONS] [--] PROGRAM [ARGS...]\n";
+    }
+};
+
+} // namespace
+
+void add_run_command(CLI::App &app, std::function<int()> &run) {
+    auto o = std::make_shared<_options>();
+    CLI::App *cmd = app.add_subcommand("run", "Run a 32-bit x86 program with the tracker; exit with its status");
+    cmd->formatter(std::make_shared<_run_formatter>());
+    cmd->footer(R"(
+Runs PROGRAM with the tracker preloaded, waits for it and exits with its
+exit status (128+N when signal N ended it). Options end at PROGRAM or at --:
+what follows is PROGRAM's own, so 'quarrow run java -Xmx64m Main' passes
+-Xmx64m to java.
+
+PROGRAM is looked up in PATH as a shell does. It must be a dynamically
+linked 32-bit x86 program, or a #! script whose interpreter is one (also
+through '#!/usr/bin/env NAME'); anything else is refused before it runs.
+
+The report: native_memory_<PID>.log in the program's working directory,
+added to every write period and, unless --no-exit-report, once more at a
+normal exit. The launcher prints the PID and the report's path on stderr.
+
+The program's environment (the launcher's own is left alone):
+  LD_PRELOAD                     DIR/libquarrow.so:DIR/libquarrow_start.so,
+                                 then what it held before
+  PROFILER_WRITE_PERIOD_SECONDS  --write-period
+  PROFILER_STACK_DEPTH           --stack-depth
+  PROFILER_TRIGGER_FILE          --trigger-file
+  PROFILER_REPORT_AT_EXIT=1      set unless --no-exit-report
+  QUARROW_FOLLOW_CHILDREN=1      set with --follow-children
+Without their options, inherited PROFILER_WRITE_PERIOD_SECONDS,
+PROFILER_STACK_DEPTH and PROFILER_TRIGGER_FILE pass through unchanged; the
+last two variables follow the flags alone. Without --follow-children the
+starter library takes the tracker out of LD_PRELOAD, so the program's own
+child processes run untracked.
+
+DIR, the libraries' directory: --library-dir, else $QUARROW_LIBRARY_DIR,
+else ../lib/quarrow beside this command (the installed layout), else the
+build tree this command was built in.
+
+Ctrl-C and Ctrl-\ go to the program; SIGTERM and SIGHUP sent to the
+launcher are passed on to it.
+
+Exit status: the program's; 2 for a bad command line; 127 when PROGRAM is
+not found; 126 when it is found but cannot be tracked; 1 when the libraries
+are missing or no process could be started (127 when exec fails).
+
+Examples:
+  quarrow run ./server --port 8080
+  quarrow run --write-period 10 --stack-depth 12 -- ./batch input.txt
+  touch go; quarrow run --trigger-file go ./app &  (later: rm go)
+  quarrow report native_memory_1234.log)");
+
+    // Never takes a value: with prefix_command() it makes CLI11 stop at the
+    // first argument that is not an option, or at --, and leave the rest,
+    // PROGRAM and its arguments, in remaining().
+    cmd->prefix_command();
+    cmd->validate_positionals();
+    cmd->add_option("PROGRAM", "The program to run, then its own arguments")
+        ->type_name("")
+        ->check(CLI::Validator([](std::string &) { return std::string("never taken"); }, "", ""));
+
+    cmd->add_option("--write-period", o->write_period,
+                    "Seconds between reports (PROFILER_WRITE_PERIOD_SECONDS); the library's default is 60")
+        ->type_name("SECONDS");
+    cmd->add_option("--stack-depth", o->stack_depth,
+                    fmt::format("Frames kept per call stack, 1 to {} (PROFILER_STACK_DEPTH); the library's default is 5",
+                                _max_stack_depth))
+        ->type_name("N");
+    cmd->add_option("--trigger-file", o->trigger_file,
+                    "Hold tracking back until this file is deleted (PROFILER_TRIGGER_FILE); it must exist at start")
+        ->type_name("PATH");
+    cmd->add_flag("--no-exit-report", o->no_exit_report,
+                  "No final report at normal exit (leaves PROFILER_REPORT_AT_EXIT unset)");
+    cmd->add_flag("--follow-children", o->follow_children,
+                  "Track the program's child processes too (QUARROW_FOLLOW_CHILDREN=1)");
+    auto library_dir = cmd->add_option("--library-dir", o->library_dir,
+                                       "Where libquarrow.so and libquarrow_start.so are (or QUARROW_LIBRARY_DIR)")
+                           ->type_name("DIR");
+    run = [o, cmd, library_dir] { return _run(*o, library_dir->count() > 0, cmd->remaining()); };
+}
+
+} // namespace quarrow
