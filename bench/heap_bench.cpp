@@ -20,6 +20,10 @@
 // and no request failed, 1 otherwise, 2 on a bad command line.
 
 #include <malloc.h>
+
+extern "C" void *__libc_malloc(size_t size);
+extern "C" void __libc_free(void *block);
+extern "C" void *__libc_realloc(void *block, size_t size);
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -139,9 +143,10 @@ struct DlHeap {
 };
 
 struct Glibc {
-    static void *alloc(size_t n) { return ::malloc(n); }
-    static void release(void *p) { ::free(p); }
-    static void *resize(void *p, size_t n) { return ::realloc(p, n); }
+    // By glibc's own names: the library linked here defines malloc itself.
+    static void *alloc(size_t n) { return __libc_malloc(n); }
+    static void release(void *p) { __libc_free(p); }
+    static void *resize(void *p, size_t n) { return __libc_realloc(p, n); }
 };
 
 // One thread's copy of the workload. The ring storage comes from the caller

@@ -1,9 +1,27 @@
 #!/bin/sh
-# The main job for now: builds everything and runs the bundled allocation
-# workload through the private heap and through glibc's malloc, side by side.
+# The main job: installs what is missing, builds everything, runs the bundled
+# example host (examples/leaky_service.c) under the tracker with a write
+# period of one second, and shows what the report reader makes of its report.
+#
+#   scripts/demo.sh [SECONDS]    how long the example runs (default 4)
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build
-cmake --build build -j"$(nproc)" --target heap_bench
-build/bench/heap_bench "$@"
+cmake --build build -j"$(nproc)"
+
+seconds=${1:-4}
+quarrow=$PWD/build/tools/quarrow/quarrow
+# A directory of its own, so the report found afterwards is this run's.
+demo_dir=build/demo
+rm -rf "$demo_dir"
+mkdir -p "$demo_dir"
+cd "$demo_dir"
+"$quarrow" run --write-period 1 -- ../examples/leaky_service "$seconds"
+report=$(ls native_memory_*.log)
+echo
+echo "== The last report of $demo_dir/$report, as the report reader sums it up =="
+"$quarrow" report --top 5 "$report"
+echo
+echo "== How the leak grew from report to report =="
+"$quarrow" report --growth "$report"

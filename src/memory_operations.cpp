@@ -36,10 +36,13 @@ static volatile int _untracked_process = 0;
 // access could itself allocate.
 static __thread int _inside_hook __attribute__((tls_model("initial-exec")));
 
-// The hook bracket: it takes no lock, so one thread's heap call and posting
-// are not one step as seen from another thread.
-static void _take_memop_lock() {}
-static void _release_memop_lock() {}
+// The hook bracket makes a tracked request's heap call and its posting one
+// step. Without it a block freed on one thread and handed out at once to
+// another could have its new allocation posted before its free, and the
+// report would show a live block that is long gone. The stack capture, the
+// costly part, stays outside.
+static void _take_memop_lock() { pthread_mutex_lock(&_memop_lock); }
+static void _release_memop_lock() { pthread_mutex_unlock(&_memop_lock); }
 
 // Whether to serve a request without recording it. The library's own
 // threads never touch the trace lock: that test comes first.
