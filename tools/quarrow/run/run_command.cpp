@@ -206,7 +206,10 @@ Examples:
     auto library_dir = cmd->add_option("--library-dir", o->library_dir,
                                        "Where libquarrow.so and libquarrow_start.so are (or QUARROW_LIBRARY_DIR)")
                            ->type_name("DIR");
-    run = [o, cmd, library_dir] { return _run(*o, library_dir->count() > 0, cmd->remaining()); };
+    // Set at parse time, and only when this subcommand is the one given.
+    cmd->callback([&run, o, cmd, library_dir] {
+        run = [o, cmd, library_dir] { return _run(*o, library_dir->count() > 0, cmd->remaining()); };
+    });
 }
 
 } // namespace quarrow
