@@ -164,7 +164,7 @@ int launch(const std::string &path, const std::vector<std::string> &argv, const 
     // Ctrl-C and Ctrl-\ reach the program from the terminal; the launcher
     // stays to pass its status on. A kill meant for the launcher is passed
     // to the program. Blocked until the child's PID is known.
-    struct sigaction ignore {}, forward{}, old_int, old_quit, old_term, old_hup;
+    struct sigaction ignore = {}, forward = {}, old_int, old_quit, old_term, old_hup;
     ignore.sa_handler = SIG_IGN;
     forward.sa_handler = _forward;
     sigemptyset(&forward.sa_mask);

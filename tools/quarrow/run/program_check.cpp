@@ -44,7 +44,8 @@ bool _has_slash(const std::string &name) { return name.find('/') != std::string:
 
 bool _is_executable_file(const std::string &path) {
     struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
 std::vector<std::string> _split(const std::string &text, const char *separators) {
@@ -165,7 +166,8 @@ _examined _examine_script(const unsigned char *head, size_t size, bool file_goes
         return _problem("is a script whose #! line names no interpreter");
     size_t end = line.find_first_of(blanks, start);
     if (end == std::string::npos && cut)
-        return _problem(fmt::format("is a script whose #! line is longer than the kernel reads ({} bytes)", _head_size));
+        return _problem(
+            fmt::format("is a script whose #! line is longer than the kernel reads ({} bytes)", _head_size));
     _examined e;
     e.kind = _examined::script;
     e.interpreter = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
@@ -225,8 +227,8 @@ std::optional<std::string> _env_target(const std::string &env, const std::string
     }
     for (const std::string &word : words) {
         if (word == "-i" || word == "-" || word == "--ignore-environment") {
-            problem = fmt::format("runs {} {}, which clears the environment and the tracker's LD_PRELOAD with it", env,
-                                  word);
+            problem =
+                fmt::format("runs {} {}, which clears the environment and the tracker's LD_PRELOAD with it", env, word);
             return std::nullopt;
         }
         if (word[0] == '-') {

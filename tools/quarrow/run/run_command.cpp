@@ -70,21 +70,21 @@ int _run(const _options &o, bool library_dir_given, std::vector<std::string> com
     if (command.empty())
         return _usage_error("no program given: quarrow run [OPTIONS] [--] PROGRAM [ARGS...]");
     if (!marked && command.front()[0] == '-')
-        return _usage_error(fmt::format("unknown option {} (put -- before a program whose name starts with -)",
-                                        command.front()));
+        return _usage_error(
+            fmt::format("unknown option {} (put -- before a program whose name starts with -)", command.front()));
 
     launch_settings settings;
     if (!o.write_period.empty()) {
         settings.write_period_seconds = _positive(o.write_period, _max_write_period);
         if (!settings.write_period_seconds)
-            return _usage_error(fmt::format("--write-period takes a whole number of seconds, at least 1; not '{}'",
-                                            o.write_period));
+            return _usage_error(
+                fmt::format("--write-period takes a whole number of seconds, at least 1; not '{}'", o.write_period));
     }
     if (!o.stack_depth.empty()) {
         settings.stack_depth = _positive(o.stack_depth, _max_stack_depth);
         if (!settings.stack_depth)
-            return _usage_error(
-                fmt::format("--stack-depth takes a whole number from 1 to {}; not '{}'", _max_stack_depth, o.stack_depth));
+            return _usage_error(fmt::format("--stack-depth takes a whole number from 1 to {}; not '{}'",
+                                            _max_stack_depth, o.stack_depth));
     }
     if (library_dir_given && o.library_dir.empty())
         return _usage_error("--library-dir needs a directory");
@@ -144,6 +144,8 @@ what follows is PROGRAM's own, so 'quarrow run java -Xmx64m Main' passes
 PROGRAM is looked up in PATH as a shell does. It must be a dynamically
 linked 32-bit x86 program, or a #! script whose interpreter is one (also
 through '#!/usr/bin/env NAME'); anything else is refused before it runs.
+A 64-bit env in between prints the loader's 'wrong ELF class ... ignored'
+for the two libraries: it cannot load them itself, and need not.
 
 The report: native_memory_<PID>.log in the program's working directory,
 added to every write period and, unless --no-exit-report, once more at a
@@ -189,12 +191,10 @@ Examples:
         ->type_name("")
         ->check(CLI::Validator([](std::string &) { return std::string("never taken"); }, "", ""));
 
-    cmd->add_option("--write-period", o->write_period,
-                    "Seconds between reports (PROFILER_WRITE_PERIOD_SECONDS); the library's default is 60")
+    cmd->add_option("--write-period", o->write_period, "Seconds between reports (PROFILER_WRITE_PERIOD_SECONDS)")
         ->type_name("SECONDS");
     cmd->add_option("--stack-depth", o->stack_depth,
-                    fmt::format("Frames kept per call stack, 1 to {} (PROFILER_STACK_DEPTH); the library's default is 5",
-                                _max_stack_depth))
+                    fmt::format("Frames kept per call stack, 1 to {} (PROFILER_STACK_DEPTH)", _max_stack_depth))
         ->type_name("N");
     cmd->add_option("--trigger-file", o->trigger_file,
                     "Hold tracking back until this file is deleted (PROFILER_TRIGGER_FILE); it must exist at start")

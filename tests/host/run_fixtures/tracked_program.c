@@ -1,0 +1,25 @@
+/* A 32-bit program for `quarrow run` to start: it shows what it was given
+ * and ends as its first argument asks, else with status 7. */
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+int main(int argc, char **argv) {
+    static const char *const names[] = {"LD_PRELOAD",           "PROFILER_WRITE_PERIOD_SECONDS",
+                                        "PROFILER_STACK_DEPTH", "PROFILER_TRIGGER_FILE",
+                                        "PROFILER_REPORT_AT_EXIT", "QUARROW_FOLLOW_CHILDREN"};
+    for (int i = 0; i < argc; i++)
+        printf("arg %d: %s\n", i, argv[i]);
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; i++) {
+        const char *value = getenv(names[i]);
+        printf("%s=%s\n", names[i], value ? value : "(unset)");
+    }
+    fflush(stdout);
+    if (argc > 1 && strcmp(argv[1], "wait") == 0)
+        pause();
+    if (argc > 1 && strcmp(argv[1], "signal") == 0)
+        raise(SIGUSR1);
+    return 7;
+}
