@@ -24,3 +24,6 @@ if [ -n "$need" ]; then
 fi
 
 "$(dirname "$0")/enable-i386.sh"
+
+# the 32-bit Java VM of the end-to-end test, and a compiler for its source
+"$(dirname "$0")/install-java.sh"

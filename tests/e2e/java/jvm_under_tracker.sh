@@ -1,0 +1,57 @@
+#!/bin/sh
+# jvm_under_tracker.sh QUARROW JAVA CLASSES WORKDIR
+#
+# Runs NativeHeavy on the 32-bit VM plainly, then under `quarrow run`, and
+# checks: the same output, exit status 0 both times, and a report whose
+# ALLOCATOR records have frames in the VM's own libraries.
+#
+# -Xint: the emulator that runs 32-bit programs on x86_64 machines without
+# 32-bit kernel support hands a thread another thread's TLS after a signal
+# handler returns, which the VM's compiled code trips over (with or without
+# the tracker). Interpreted, the VM runs reliably there.
+set -u
+quarrow=$1 java=$2 classes=$3 work=$4
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+[ -x "$java" ] || fail "$java is missing: run scripts/install-java.sh"
+[ -f "$classes/NativeHeavy.class" ] || fail "$classes/NativeHeavy.class is missing: the compiler was not found at build time"
+rm -rf "$work" && mkdir -p "$work" && cd "$work" || fail "cannot make $work"
+
+set -- -Xint -XX:+UseSerialGC -XX:+DisplayVMOutputToStderr -XX:ErrorLogTimeout=5 -cp "$classes" NativeHeavy
+
+"$java" "$@" >plain.out 2>plain.err
+status=$?
+[ $status -eq 0 ] || { cat plain.err >&2; fail "the VM alone exited with $status"; }
+
+"$quarrow" run --write-period 5 -- "$java" "$@" >tracked.out 2>tracked.err
+status=$?
+cat tracked.err >&2
+[ $status -eq 0 ] || fail "the VM under the tracker exited with $status"
+cmp -s plain.out tracked.out || { diff plain.out tracked.out >&2; fail "the output differs under the tracker"; }
+[ -s tracked.out ] || fail "NativeHeavy printed nothing"
+
+report=$(sed -n 's/^quarrow run: tracking PID [0-9]*; report: //p' tracked.err)
+[ -n "$report" ] && [ -f "$report" ] || fail "no report file named by the launcher"
+grep -q "Linux Quarrow Version 1.0 Configured" tracked.err || fail "no banner"
+
+# ALLOCATOR records of the last complete report with a frame in the object
+# named by $1 (a file name such as libjvm.so).
+allocators_in() {
+  awk -v object="/$1(" '
+    /^TIMESTAMP:/ { count = 0 }
+    /^STACK_/ { if (index($0, object)) hit = 1; next }
+    /^TYPE:ALLOCATOR$/ { if (hit) count++ }
+    /^TYPE:/ { hit = 0 }
+    /^END$/ { last = count }
+    END { print last + 0 }
+  ' "$report"
+}
+for object in libjvm.so libzip.so libjava.so; do
+  n=$(allocators_in $object)
+  echo "ALLOCATOR records with a frame in $object: $n"
+  [ "$n" -gt 0 ] || fail "no ALLOCATOR record names $object"
+done
+grep '^DISCARDED_EVENTS:' "$report" | sort | uniq -c
+# The reader must take the whole file without a warning.
+"$quarrow" report --strict --top 3 "$report" >summary.txt || fail "quarrow report --strict rejected the report"
+echo "PASS"
