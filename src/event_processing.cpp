@@ -53,7 +53,7 @@ extern "C" int event_processing_test_drain(void) {
         }
         _release_event_lock();
         event_record event;
-        _take_event(&event);
+        _take_events(&event, 1);
         _process_event(&event);
         _note_event_handled();
         handled++;

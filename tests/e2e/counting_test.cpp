@@ -1,0 +1,71 @@
+// Exact counters per call site for every allocation entry point, and what
+// the tracker says about itself at start-up.
+#include "e2e_support.h"
+
+#include "report_parser.h"
+
+namespace {
+
+using namespace e2e;
+using report::caller_type;
+
+// What counting_host's "count" does at each site (see its run_count):
+// malloc of 100..109 bytes, 100..106 freed; calloc of 3 x 40; realloc(NULL)
+// blocks of which three are moved on by site_realloc; reallocarray of 5 x 20;
+// both posix_memalign blocks leaked.
+const std::vector<std::pair<std::string, counters>> expected_sites = {
+    {"site_malloc", {1045, 10, 721, 7}}, {"site_malloc_zero", {0, 2, 0, 2}},
+    {"site_calloc", {600, 5, 600, 5}},   {"site_realloc_null", {256, 4, 256, 4}},
+    {"site_realloc", {600, 3, 400, 2}},  {"site_reallocarray", {200, 2, 100, 1}},
+    {"site_memalign", {900, 3, 900, 3}}, {"site_posix_memalign", {1000, 2, 0, 0}},
+    {"site_valloc", {2000, 2, 2000, 2}}, {"site_aligned_alloc", {512, 2, 256, 1}},
+};
+
+TEST(Counting, EveryEntryPointIsChargedToItsCallSite) {
+    scratch_dir dir;
+    auto run = spawn({{host_path("e2e_counting_host"), "count"}, {{"PROFILER_REPORT_AT_EXIT", "1"}}, true, dir.path()});
+    ASSERT_TRUE(run.exited(0)) << run.describe();
+
+    // The tracker's own lines, in order, naming this process's report.
+    std::string name = report_name(run.pid);
+    EXPECT_TRUE(lines_in_order(
+        run.err, {"Profiler stack depth=7", quoted("Linux Quarrow Version 1.0 Configured. Output file = " + name +
+                                                   ", write out period = 600 seconds")}));
+    EXPECT_EQ(count_lines(run.err, "QUARROW ERROR.*"), 0u) << run.err;
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{name});
+
+    auto set = report::parse_report_files({dir.file(name)});
+    EXPECT_EQ(set.warning_count, 0u) << (set.warnings.empty() ? "" : set.warnings[0].message);
+    ASSERT_EQ(set.runs.size(), 1u);
+    const auto &tracked = set.runs[0];
+    EXPECT_EQ(tracked.line, 1u) << "the start line comes first";
+    EXPECT_EQ(tracked.write_period_seconds, 600);
+    EXPECT_EQ(tracked.stack_depth, 7);
+    EXPECT_TRUE(tracked.start_time.has_value()) << tracked.started_at;
+    // The period is long: the only report is the one at exit.
+    ASSERT_EQ(tracked.reports.size(), 1u);
+    const auto &rep = tracked.reports[0];
+    EXPECT_EQ(rep.discarded_events, 0u);
+
+    for (const auto &[site, expected] : expected_sites)
+        EXPECT_TRUE(allocator_counters(set, rep, site, expected));
+
+    // Frees of known blocks and of NULL leave no record of their own.
+    for (const char *freer : {"site_free", "site_free_null"})
+        for (auto type : {caller_type::allocator, caller_type::unmatched_freer, caller_type::unmatched_reallocer})
+            EXPECT_TRUE(blocks_at(set, rep, freer, type).empty()) << freer << " has a " << caller_type_name(type);
+
+    // Nothing the tracker does for itself, on its own threads or inside its
+    // hooks, shows up as a caller; every stack is at most the depth asked.
+    for (const auto &block : rep.blocks) {
+        size_t frames = frame_count(set, block);
+        EXPECT_GE(frames, 1u);
+        EXPECT_LE(frames, 7u);
+        for (size_t i = 0; i < frames; i++)
+            EXPECT_FALSE(is_tracker_frame(frame(set, block, i)))
+                << "frame " << i << " of a " << caller_type_name(type_of(set, block))
+                << " record is the tracker's: " << frame(set, block, i).library << " " << frame(set, block, i).symbol;
+    }
+}
+
+} // namespace
