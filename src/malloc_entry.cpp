@@ -57,6 +57,26 @@ size_t c_library_usable_size(const void *block) {
     return size > overhead ? size - overhead : 0;
 }
 
+// The dispatch shared by entry points of one hook. Inlined into each entry
+// point, which stays the one frame between the call site and the hook.
+#define ENTRY_POINT_PART __attribute__((always_inline)) inline
+
+ENTRY_POINT_PART void *dispatch_realloc(void *block, size_t size, const void *call_site) {
+    quarrow_realloc_hook_fn hook = quarrow_realloc_hook;
+    if (hook != nullptr)
+        return hook(block, size, call_site);
+    if (is_private_block(block))
+        return dlrealloc(block, size);
+    return __libc_realloc(block, size);
+}
+
+ENTRY_POINT_PART void *dispatch_memalign(size_t alignment, size_t size, const void *call_site) {
+    quarrow_memalign_hook_fn hook = quarrow_memalign_hook;
+    if (hook != nullptr)
+        return hook(alignment, size, call_site);
+    return __libc_memalign(alignment, size);
+}
+
 } // namespace
 
 extern "C" {
@@ -95,14 +115,7 @@ QUARROW_EXPORT void *calloc(size_t count, size_t size) {
     return block;
 }
 
-QUARROW_EXPORT void *realloc(void *block, size_t size) {
-    quarrow_realloc_hook_fn hook = quarrow_realloc_hook;
-    if (hook != nullptr)
-        return hook(block, size, CALL_SITE);
-    if (is_private_block(block))
-        return dlrealloc(block, size);
-    return __libc_realloc(block, size);
-}
+QUARROW_EXPORT void *realloc(void *block, size_t size) { return dispatch_realloc(block, size, CALL_SITE); }
 
 QUARROW_EXPORT void *reallocarray(void *block, size_t count, size_t size) {
     size_t bytes;
@@ -110,20 +123,10 @@ QUARROW_EXPORT void *reallocarray(void *block, size_t count, size_t size) {
         errno = ENOMEM;
         return nullptr;
     }
-    quarrow_realloc_hook_fn hook = quarrow_realloc_hook;
-    if (hook != nullptr)
-        return hook(block, bytes, CALL_SITE);
-    if (is_private_block(block))
-        return dlrealloc(block, bytes);
-    return __libc_realloc(block, bytes);
+    return dispatch_realloc(block, bytes, CALL_SITE);
 }
 
-QUARROW_EXPORT void *memalign(size_t alignment, size_t size) {
-    quarrow_memalign_hook_fn hook = quarrow_memalign_hook;
-    if (hook != nullptr)
-        return hook(alignment, size, CALL_SITE);
-    return __libc_memalign(alignment, size);
-}
+QUARROW_EXPORT void *memalign(size_t alignment, size_t size) { return dispatch_memalign(alignment, size, CALL_SITE); }
 
 QUARROW_EXPORT void *aligned_alloc(size_t alignment, size_t size) {
     // Only powers of two are valid alignments here, as the C standard asks.
@@ -131,10 +134,7 @@ QUARROW_EXPORT void *aligned_alloc(size_t alignment, size_t size) {
         errno = EINVAL;
         return nullptr;
     }
-    quarrow_memalign_hook_fn hook = quarrow_memalign_hook;
-    if (hook != nullptr)
-        return hook(alignment, size, CALL_SITE);
-    return __libc_memalign(alignment, size);
+    return dispatch_memalign(alignment, size, CALL_SITE);
 }
 
 QUARROW_EXPORT int posix_memalign(void **out, size_t alignment, size_t size) {
@@ -142,8 +142,7 @@ QUARROW_EXPORT int posix_memalign(void **out, size_t alignment, size_t size) {
         return EINVAL;
     // The result is the status: errno is left as it was.
     int saved_errno = errno;
-    quarrow_memalign_hook_fn hook = quarrow_memalign_hook;
-    void *block = hook != nullptr ? hook(alignment, size, CALL_SITE) : __libc_memalign(alignment, size);
+    void *block = dispatch_memalign(alignment, size, CALL_SITE);
     errno = saved_errno;
     if (block == nullptr)
         return ENOMEM;

@@ -50,44 +50,62 @@ static bool _untracked() {
     return _untracked_process || _inside_hook || current_thread_is_profiler() || !is_trace_enabled();
 }
 
+// Frames are counted from the hook: the two helpers that lead to the
+// capture must be part of the hook's own frame, never frames of their own.
+#define HOOK_FRAME __attribute__((always_inline)) inline
+
 // Captures the caller's stack for a tracked request; errno is kept as the
 // caller left it, since a capture that succeeds must not change it.
-static call_stack *_capture() {
+static HOOK_FRAME call_stack *_capture() {
     int saved_errno = errno;
     call_stack *stack = walk_stack(get_stack_depth(), _hook_frames);
     errno = saved_errno;
     return stack;
 }
 
-static void *_hooked_malloc(size_t size, const void *) {
-    if (_untracked())
-        return dlmalloc(size);
+// A tracked request: the capture, then the bracket around the heap call
+// and the posting. Every hook follows it.
+static HOOK_FRAME call_stack *_begin_tracked() {
     _inside_hook = 1;
     call_stack *stack = _capture();
     _take_memop_lock();
+    return stack;
+}
+
+static void _end_tracked() {
+    _release_memop_lock();
+    _inside_hook = 0;
+}
+
+// A stack whose request failed is posted nowhere: it is released at once.
+static void _drop_stack(call_stack *stack) {
+    if (stack != nullptr)
+        free_stack(stack);
+}
+
+static void *_hooked_malloc(size_t size, const void *) {
+    if (_untracked())
+        return dlmalloc(size);
+    call_stack *stack = _begin_tracked();
     void *block = dlmalloc(size);
     if (block != nullptr && stack != nullptr)
         malloc_occurred(block, size, stack);
-    else if (stack != nullptr)
-        free_stack(stack);
-    _release_memop_lock();
-    _inside_hook = 0;
+    else
+        _drop_stack(stack);
+    _end_tracked();
     return block;
 }
 
 static void *_hooked_realloc(void *old_block, size_t size, const void *) {
     if (_untracked())
         return dlrealloc(old_block, size);
-    _inside_hook = 1;
-    call_stack *stack = _capture();
-    _take_memop_lock();
+    call_stack *stack = _begin_tracked();
     void *block = dlrealloc(old_block, size);
     if (block != nullptr && stack != nullptr)
         realloc_occurred(old_block, block, size, stack);
-    else if (stack != nullptr)
-        free_stack(stack);
-    _release_memop_lock();
-    _inside_hook = 0;
+    else
+        _drop_stack(stack);
+    _end_tracked();
     return block;
 }
 
@@ -99,30 +117,24 @@ static void _hooked_free(void *block, const void *) {
         errno = saved_errno;
         return;
     }
-    _inside_hook = 1;
-    call_stack *stack = _capture();
-    _take_memop_lock();
+    call_stack *stack = _begin_tracked();
     dlfree(block);
     if (stack != nullptr)
         free_occurred(block, stack);
-    _release_memop_lock();
-    _inside_hook = 0;
+    _end_tracked();
     errno = saved_errno;
 }
 
 static void *_hooked_memalign(size_t alignment, size_t size, const void *) {
     if (_untracked())
         return dlmemalign(alignment, size);
-    _inside_hook = 1;
-    call_stack *stack = _capture();
-    _take_memop_lock();
+    call_stack *stack = _begin_tracked();
     void *block = dlmemalign(alignment, size);
     if (block != nullptr && stack != nullptr)
         memalign_occurred(block, alignment, size, stack);
-    else if (stack != nullptr)
-        free_stack(stack);
-    _release_memop_lock();
-    _inside_hook = 0;
+    else
+        _drop_stack(stack);
+    _end_tracked();
     return block;
 }
 

@@ -14,16 +14,7 @@
 #include <unistd.h>
 #include <string.h>
 
-#define SITE __attribute__((noinline, noclone))
-
-void *volatile last_block;
-
-/* A trip count the compiler cannot see, so that no loop is unrolled into
- * several call sites, each a record of its own. */
-static int times(int count) {
-    volatile int opaque = count;
-    return opaque;
-}
+#include "call_sites.h"
 
 SITE void *site_parent_alloc(size_t size) {
     void *block = malloc(size);

@@ -16,17 +16,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#define SITE __attribute__((noinline, noclone))
-
-/* Every result is stored, so no call is dead code. */
-void *volatile last_block;
-
-/* A trip count the compiler cannot see, so that no loop is unrolled into
- * several call sites, each a record of its own. */
-static int times(int count) {
-    volatile int opaque = count;
-    return opaque;
-}
+#include "call_sites.h"
 
 static int failures;
 

@@ -17,12 +17,11 @@
 #include <time.h>
 #include <unistd.h>
 
-#define SITE __attribute__((noinline, noclone))
+#include "call_sites.h"
 
 /* Generous: every fork copies an emulator when 32-bit code is emulated. */
 static const int child_deadline_ms = 30000;
 
-void *volatile last_block;
 static volatile int stop_workers;
 
 SITE void *site_worker_malloc(size_t size) {

@@ -14,18 +14,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define SITE __attribute__((noinline, noclone))
+#include "call_sites.h"
 
 void initQuarrow(void);
 
-void *volatile last_block;
-
-/* A trip count the compiler cannot see, so that no loop is unrolled into
- * several call sites, each a record of its own. */
-static int times(int count) {
-    volatile int opaque = count;
-    return opaque;
-}
 static int failures;
 
 #define CHECK(condition, ...)                                                                                          \

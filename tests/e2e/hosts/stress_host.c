@@ -18,7 +18,7 @@
 #include <string.h>
 #include <time.h>
 
-#define SITE __attribute__((noinline, noclone))
+#include "call_sites.h"
 
 enum site { MALLOC, REALLOC, LEAK, SITE_COUNT };
 static const char *const site_names[SITE_COUNT] = {"site_stress_malloc", "site_stress_realloc", "site_stress_leak"};
@@ -44,7 +44,6 @@ struct thread_state {
     int corrupt;
 };
 
-void *volatile last_block;
 static double duration_seconds;
 static struct timespec started;
 
