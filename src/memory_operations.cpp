@@ -5,9 +5,11 @@
 #include <errno.h>
 #include <execinfo.h>
 #include <pthread.h>
+#include <stdlib.h>
 
 #include "error_line.h"
 #include "event_processing.h"
+#include "fast_backtrace.h"
 #include "malloc_hooks.h"
 #include "private_heap.h"
 #include "stack_walk.h"
@@ -184,6 +186,7 @@ int configure_memory_operation_hooking(config_option **) {
     // here, before any hook can run into it.
     void *warm_up[1];
     backtrace(warm_up, 1);
+    configure_stack_capture(getenv("PROFILER_UNWINDER")); // reports a bad value itself
 
     int result = configure_triggering();
     if (result != 0) {

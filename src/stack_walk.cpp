@@ -1,11 +1,12 @@
 // Stack capture and string copies on the private heap.
 #include "stack_walk.h"
 
-#include <execinfo.h>
 #include <string.h>
 
 #include "error_line.h"
+#include "fast_backtrace.h"
 #include "private_heap.h"
+#include "stack_capture.h"
 
 static const char _source_file[] = "src/stack_walk.cpp";
 
@@ -17,13 +18,23 @@ __attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
     // The scratch array is on the allocating thread's stack, which may be
     // small; it never holds more than QUARROW_MAX_STACK_DEPTH entries. A
     // larger request keeps the frames that fit, outermost ones dropped.
-    void *scratch[QUARROW_MAX_STACK_DEPTH];
+    // One spare entry for the check mode's own frame.
+    void *scratch[QUARROW_MAX_STACK_DEPTH + 1];
+    void **frames = scratch;
     unsigned int count = 0;
     if (depth > 0) { // depth + skip entries, as many as fit
         unsigned int wanted =
             (unsigned int)depth < QUARROW_MAX_STACK_DEPTH ? (unsigned int)depth : QUARROW_MAX_STACK_DEPTH;
         wanted = skip < QUARROW_MAX_STACK_DEPTH - wanted ? wanted + skip : QUARROW_MAX_STACK_DEPTH;
-        int got = backtrace(scratch, (int)wanted);
+        int got;
+        if (__builtin_expect(__atomic_load_n(&_stack_capture_mode, __ATOMIC_RELAXED) == QUARROW_UNWINDER_CHECK, 0)) {
+            // Entry 0 is then inside the comparing capture: drop it, so that
+            // entry 0 is a return address in this function as always.
+            got = capture_and_compare(scratch, (int)wanted + 1) - 1;
+            frames = scratch + 1;
+        } else {
+            got = __atomic_load_n(&_stack_capture_function, __ATOMIC_RELAXED)(scratch, (int)wanted);
+        }
         count = got > 0 ? (unsigned int)got : 0;
     }
 
@@ -44,7 +55,7 @@ __attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
         dlfree(stack);
         return nullptr;
     }
-    memcpy(addresses, scratch + skip, kept * sizeof(void *));
+    memcpy(addresses, frames + skip, kept * sizeof(void *));
     stack->frame_count = kept;
     stack->return_addresses = addresses;
     return stack;

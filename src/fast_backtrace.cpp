@@ -1,0 +1,176 @@
+// The capture engine: walks the caller's frames with the cached unwind steps
+// of their return addresses, and hands any capture it cannot finish exactly
+// to the platform's backtrace. Also the choice of method and the check mode.
+#include "fast_backtrace.h"
+
+#include <execinfo.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "error_line.h"
+#include "stack_capture.h"
+#include "stack_walk.h"
+#include "unwind_cache.h"
+#include "unwind_rules.h"
+
+static const char _source_file[] = "src/fast_backtrace.cpp";
+
+// The walk proper, from the state at the entry of the two stubs below:
+// `entry_sp` points at the return address into their caller, and `ebp` is
+// the caller's. Returns the frame count, or -1 where the platform's unwinder
+// must do the whole capture instead.
+extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, const uintptr_t *entry_sp,
+                                                      uintptr_t ebp) {
+    if (size <= 0) return 0;
+    unwind_epoch epoch = unwind_cache_epoch();
+    if (!epoch.stable) return -1;
+    uintptr_t ip = entry_sp[0];
+    uintptr_t sp = (uintptr_t)(entry_sp + 1);
+    uintptr_t bp = ebp;
+    int count = 0;
+    array[count++] = (void *)ip;
+    while (count < size) {
+        unwind_step step;
+        if (!unwind_cache_lookup(ip, &step)) {
+            if (!find_unwind_step(ip, &step)) return -1;
+            unwind_cache_insert(ip, &step, epoch);
+        }
+        if (step.outermost) break; // its return address is undefined: the last frame
+        uintptr_t cfa = (step.cfa_register == UNWIND_EBP ? bp : sp) + (uintptr_t)step.cfa_offset;
+        if (step.cfa_deref) cfa = *(const uintptr_t *)cfa;
+        uintptr_t caller_bp = bp;
+        if (step.ebp_rule == EBP_AT_CFA)
+            caller_bp = *(const uintptr_t *)(cfa + (uintptr_t)step.ebp_offset);
+        else if (step.ebp_rule == EBP_AT_REGISTER)
+            caller_bp = *(const uintptr_t *)((step.ebp_register == UNWIND_EBP ? bp : sp) + (uintptr_t)step.ebp_offset);
+        ip = *(const uintptr_t *)(cfa - 4);
+        sp = cfa;
+        bp = caller_bp;
+        if (ip == 0) break; // the platform drops a trailing null return address
+        array[count++] = (void *)ip;
+    }
+    // Frames read across an unload may have used steps of unmapped code.
+    return unwind_cache_unchanged_since(epoch) ? count : -1;
+}
+
+// Both stubs pass their own entry state to the walk, so that entry 0 is the
+// return address into their caller, exactly as backtrace's is. On -1,
+// quarrow_backtrace leaves its caller's frame as it found it and jumps to
+// backtrace, which then sees the same caller.
+#define QUARROW_UNWIND_STUB(name, on_fallback)                                                                         \
+    ".globl " #name "\n"                                                                                               \
+    ".type " #name ", @function\n" #name ":\n"                                                                         \
+    ".cfi_startproc\n"                                                                                                 \
+    "  movl %esp, %eax\n"                                                                                              \
+    "  subl $12, %esp\n"                                                                                               \
+    "  .cfi_adjust_cfa_offset 12\n"                                                                                    \
+    "  pushl %ebp\n"                                                                                                   \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  pushl %eax\n"                                                                                                   \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  pushl 8(%eax)\n"                                                                                                \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  pushl 4(%eax)\n"                                                                                                \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  call _quarrow_unwind_from\n"                                                                                    \
+    "  addl $28, %esp\n"                                                                                               \
+    "  .cfi_adjust_cfa_offset -28\n" on_fallback ".cfi_endproc\n"                                                     \
+    ".size " #name ", .-" #name "\n"
+
+asm(".text\n"
+    ".p2align 4\n" QUARROW_UNWIND_STUB(quarrow_backtrace, "  testl %eax, %eax\n"
+                                                          "  js 1f\n"
+                                                          "  ret\n"
+                                                          "1:\n"
+                                                          "  call 2f\n"
+                                                          "  .cfi_adjust_cfa_offset 4\n"
+                                                          "2:\n"
+                                                          "  popl %ecx\n"
+                                                          "  .cfi_adjust_cfa_offset -4\n"
+                                                          "  addl $_GLOBAL_OFFSET_TABLE_+[.-2b], %ecx\n"
+                                                          "  jmp *backtrace@GOT(%ecx)\n")
+    ".p2align 4\n" QUARROW_UNWIND_STUB(quarrow_fast_unwind, "  ret\n"));
+
+namespace {
+
+quarrow_unwinder_counts _counts;
+
+// Mismatches described on standard error; the rest are only counted.
+constexpr uint32_t kMismatchesDescribed = 8;
+
+void _describe_mismatch(void **fast, int fast_count, void **platform, int platform_count) {
+    int first = 0;
+    while (first < fast_count && first < platform_count && fast[first] == platform[first])
+        ++first;
+    fprintf(stderr,
+            "QUARROW UNWINDER MISMATCH: %d frames against backtrace's %d; first difference at frame %d: %p against "
+            "%p\n",
+            fast_count, platform_count, first, first < fast_count ? fast[first] : nullptr,
+            first < platform_count ? platform[first] : nullptr);
+}
+
+void _print_check_counts() {
+    quarrow_unwinder_counts counts;
+    quarrow_get_unwinder_counts(&counts);
+    fprintf(stderr, "QUARROW UNWINDER CHECK: %u captures compared, %u mismatches\n", (unsigned)counts.captures,
+            (unsigned)counts.mismatches);
+}
+
+} // namespace
+
+QUARROW_INTERNAL int (*_stack_capture_function)(void **, int) = quarrow_backtrace;
+QUARROW_INTERNAL int _stack_capture_mode = QUARROW_UNWINDER_FAST;
+
+int capture_and_compare(void **array, int size) {
+    void *fast[QUARROW_MAX_STACK_DEPTH + 1];
+    if (size > QUARROW_MAX_STACK_DEPTH + 1) size = QUARROW_MAX_STACK_DEPTH + 1;
+    int (*const methods[2])(void **, int) = {quarrow_backtrace, backtrace};
+    void **const buffers[2] = {fast, array};
+    int counts[2];
+    // One call instruction serves both methods, so both see the same caller.
+    for (int pass = 0; pass < 2; ++pass) {
+        asm volatile("" : "+r"(pass)); // keeps the loop from being unrolled
+        counts[pass] = methods[pass](buffers[pass], size);
+    }
+    __atomic_add_fetch(&_counts.captures, 1, __ATOMIC_RELAXED);
+    if (counts[0] != counts[1] || memcmp(fast, array, (size_t)(counts[1] > 0 ? counts[1] : 0) * sizeof(void *)) != 0) {
+        uint32_t seen = __atomic_add_fetch(&_counts.mismatches, 1, __ATOMIC_RELAXED);
+        if (seen <= kMismatchesDescribed)
+            _describe_mismatch(fast, counts[0], array, counts[1]);
+    }
+    return counts[1];
+}
+
+extern "C" {
+
+int configure_stack_capture(const char *setting) {
+    int mode;
+    if (setting == nullptr || setting[0] == '\0' || strcmp(setting, "fast") == 0) {
+        mode = QUARROW_UNWINDER_FAST;
+    } else if (strcmp(setting, "backtrace") == 0) {
+        mode = QUARROW_UNWINDER_BACKTRACE;
+    } else if (strcmp(setting, "check") == 0) {
+        mode = QUARROW_UNWINDER_CHECK;
+    } else {
+        QUARROW_ERROR_FORMAT("Unknown PROFILER_UNWINDER value \"%s\" (fast, backtrace or check); using backtrace.",
+                             setting);
+        mode = QUARROW_UNWINDER_BACKTRACE;
+    }
+    if (mode == QUARROW_UNWINDER_CHECK && atexit(_print_check_counts) != 0) {
+        QUARROW_ERROR_LINE("Couldn't register the unwinder check report; using backtrace");
+        mode = QUARROW_UNWINDER_BACKTRACE;
+    }
+    __atomic_store_n(&_stack_capture_mode, mode, __ATOMIC_RELAXED);
+    __atomic_store_n(&_stack_capture_function, mode == QUARROW_UNWINDER_BACKTRACE ? &backtrace : &quarrow_backtrace,
+                     __ATOMIC_RELEASE);
+    return mode == QUARROW_UNWINDER_BACKTRACE && setting != nullptr && strcmp(setting, "backtrace") != 0 ? -1 : 0;
+}
+
+int quarrow_unwinder_mode(void) { return __atomic_load_n(&_stack_capture_mode, __ATOMIC_RELAXED); }
+
+void quarrow_get_unwinder_counts(quarrow_unwinder_counts *counts) {
+    counts->captures = __atomic_load_n(&_counts.captures, __ATOMIC_RELAXED);
+    counts->mismatches = __atomic_load_n(&_counts.mismatches, __ATOMIC_RELAXED);
+}
+
+} // extern "C"

@@ -1,0 +1,63 @@
+/*
+ * The stack-capture engine: the frames the platform's backtrace gives, read
+ * from each loaded object's unwind tables, with the unwind step of every
+ * return address cached in a table that readers use without a lock.
+ */
+#ifndef QUARROW_FAST_BACKTRACE_H
+#define QUARROW_FAST_BACKTRACE_H
+
+#include <stdint.h>
+
+#include "export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * A drop-in for backtrace: the same return addresses, in the same order,
+ * stopping where backtrace stops, entry 0 being the return address in the
+ * caller. Whatever the engine does not handle (signal frames, code outside
+ * every object, unwind rules it does not know) is handed to backtrace for the
+ * whole capture. Takes no lock and never allocates.
+ */
+QUARROW_EXPORT int quarrow_backtrace(void **array, int size);
+
+/*
+ * The engine alone: as quarrow_backtrace, but -1 where it would hand the
+ * capture to backtrace. For tests and benchmarks that must know the engine
+ * itself produced the frames.
+ */
+QUARROW_EXPORT int quarrow_fast_unwind(void **array, int size);
+
+/* How walk_stack captures, chosen by "PROFILER_UNWINDER". */
+enum quarrow_unwinder {
+    QUARROW_UNWINDER_FAST = 0,      /* unset, "" or "fast" */
+    QUARROW_UNWINDER_BACKTRACE = 1, /* "backtrace": the platform's backtrace only */
+    QUARROW_UNWINDER_CHECK = 2      /* "check": both, every capture compared */
+};
+
+/*
+ * Chooses the capture method from the setting's text (null means unset).
+ * Returns 0, or -1 for an unknown text, which is reported and leaves
+ * backtrace in use. Called once at start-up, before the hooks go in; "check"
+ * also prints the comparison counts on standard error at exit.
+ */
+QUARROW_EXPORT int configure_stack_capture(const char *setting);
+
+/* The method in use. */
+QUARROW_EXPORT int quarrow_unwinder_mode(void);
+
+/* Counts kept in check mode only (the fast path counts nothing). */
+typedef struct quarrow_unwinder_counts {
+    uint32_t captures;   /* captures compared */
+    uint32_t mismatches; /* captures whose frames differed */
+} quarrow_unwinder_counts;
+
+QUARROW_EXPORT void quarrow_get_unwinder_counts(quarrow_unwinder_counts *counts);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
