@@ -14,9 +14,12 @@
 #include <unistd.h>
 
 #include "aht_avl.h"
+#include "block_table.h"
+#include "caller_index.h"
 #include "error_line.h"
 #include "private_heap.h"
 #include "trigger.h"
+#include "unwind_cache.h"
 
 static const char _source_file[] = "src/event_processing.cpp";
 

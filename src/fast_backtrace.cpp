@@ -19,11 +19,12 @@ static const char _source_file[] = "src/fast_backtrace.cpp";
 // `entry_sp` points at the return address into their caller, and `ebp` is
 // the caller's. Returns the frame count, or -1 where the platform's unwinder
 // must do the whole capture instead.
-extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, const uintptr_t *entry_sp,
-                                                      uintptr_t ebp) {
-    if (size <= 0) return 0;
+extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, const uintptr_t *entry_sp, uintptr_t ebp) {
+    if (size <= 0)
+        return 0;
     unwind_epoch epoch = unwind_cache_epoch();
-    if (!epoch.stable) return -1;
+    if (!epoch.stable)
+        return -1;
     uintptr_t ip = entry_sp[0];
     uintptr_t sp = (uintptr_t)(entry_sp + 1);
     uintptr_t bp = ebp;
@@ -32,12 +33,15 @@ extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, con
     while (count < size) {
         unwind_step step;
         if (!unwind_cache_lookup(ip, &step)) {
-            if (!find_unwind_step(ip, &step)) return -1;
+            if (!find_unwind_step(ip, &step))
+                return -1;
             unwind_cache_insert(ip, &step, epoch);
         }
-        if (step.outermost) break; // its return address is undefined: the last frame
+        if (step.outermost)
+            break; // its return address is undefined: the last frame
         uintptr_t cfa = (step.cfa_register == UNWIND_EBP ? bp : sp) + (uintptr_t)step.cfa_offset;
-        if (step.cfa_deref) cfa = *(const uintptr_t *)cfa;
+        if (step.cfa_deref)
+            cfa = *(const uintptr_t *)cfa;
         uintptr_t caller_bp = bp;
         if (step.ebp_rule == EBP_AT_CFA)
             caller_bp = *(const uintptr_t *)(cfa + (uintptr_t)step.ebp_offset);
@@ -46,7 +50,8 @@ extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, con
         ip = *(const uintptr_t *)(cfa - 4);
         sp = cfa;
         bp = caller_bp;
-        if (ip == 0) break; // the platform drops a trailing null return address
+        if (ip == 0)
+            break; // the platform drops a trailing null return address
         array[count++] = (void *)ip;
     }
     // Frames read across an unload may have used steps of unmapped code.
@@ -74,22 +79,23 @@ extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, con
     "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
     "  call _quarrow_unwind_from\n"                                                                                    \
     "  addl $28, %esp\n"                                                                                               \
-    "  .cfi_adjust_cfa_offset -28\n" on_fallback ".cfi_endproc\n"                                                     \
+    "  .cfi_adjust_cfa_offset -28\n" on_fallback ".cfi_endproc\n"                                                      \
     ".size " #name ", .-" #name "\n"
 
 asm(".text\n"
-    ".p2align 4\n" QUARROW_UNWIND_STUB(quarrow_backtrace, "  testl %eax, %eax\n"
-                                                          "  js 1f\n"
-                                                          "  ret\n"
-                                                          "1:\n"
-                                                          "  call 2f\n"
-                                                          "  .cfi_adjust_cfa_offset 4\n"
-                                                          "2:\n"
-                                                          "  popl %ecx\n"
-                                                          "  .cfi_adjust_cfa_offset -4\n"
-                                                          "  addl $_GLOBAL_OFFSET_TABLE_+[.-2b], %ecx\n"
-                                                          "  jmp *backtrace@GOT(%ecx)\n")
-    ".p2align 4\n" QUARROW_UNWIND_STUB(quarrow_fast_unwind, "  ret\n"));
+    ".p2align 4\n" QUARROW_UNWIND_STUB(
+        quarrow_backtrace,
+        "  testl %eax, %eax\n"
+        "  js 1f\n"
+        "  ret\n"
+        "1:\n"
+        "  call 2f\n"
+        "  .cfi_adjust_cfa_offset 4\n"
+        "2:\n"
+        "  popl %ecx\n"
+        "  .cfi_adjust_cfa_offset -4\n"
+        "  addl $_GLOBAL_OFFSET_TABLE_+[.-2b], %ecx\n"
+        "  jmp *backtrace@GOT(%ecx)\n") ".p2align 4\n" QUARROW_UNWIND_STUB(quarrow_fast_unwind, "  ret\n"));
 
 namespace {
 
@@ -123,7 +129,8 @@ QUARROW_INTERNAL int _stack_capture_mode = QUARROW_UNWINDER_FAST;
 
 int capture_and_compare(void **array, int size) {
     void *fast[QUARROW_MAX_STACK_DEPTH + 1];
-    if (size > QUARROW_MAX_STACK_DEPTH + 1) size = QUARROW_MAX_STACK_DEPTH + 1;
+    if (size > QUARROW_MAX_STACK_DEPTH + 1)
+        size = QUARROW_MAX_STACK_DEPTH + 1;
     int (*const methods[2])(void **, int) = {quarrow_backtrace, backtrace};
     void **const buffers[2] = {fast, array};
     int counts[2];

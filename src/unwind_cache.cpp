@@ -12,27 +12,10 @@
 
 namespace {
 
-constexpr unsigned kSlotBits = 14;
-constexpr uint32_t kSlotCount = 1u << kSlotBits;
-constexpr uint32_t kSlotMask = kSlotCount - 1;
-constexpr unsigned kMaxProbes = 8;
-
-// Key values that are never return addresses.
-constexpr uint32_t kEmpty = 0;
-constexpr uint32_t kBeingWritten = 1;
-
-struct cache_slot {
-    uint32_t key;
-    uint32_t packed_step;
-};
-
-cache_slot _slots[kSlotCount];
 uint32_t _generation;
 uint32_t _unloads_in_progress;
 unsigned long long _unloads_seen; // by unwind_cache_check_unloads
 
-// Packed step: bit 0 outermost, 1 CFA from ebp, 2 CFA dereferenced, 3-4 ebp
-// rule, 5 ebp base is ebp, 6-13 ebp offset (signed), 14-31 CFA offset (signed).
 constexpr int32_t kEbpOffsetLimit = 1 << 7;
 constexpr int32_t kCfaOffsetLimit = 1 << 17;
 
@@ -47,28 +30,15 @@ bool pack(const unwind_step *step, uint32_t *packed) {
     return true;
 }
 
-void unpack(uint32_t packed, unwind_step *step) {
-    step->outermost = packed & 1;
-    step->cfa_register = (packed >> 1 & 1) ? UNWIND_EBP : UNWIND_ESP;
-    step->cfa_deref = packed >> 2 & 1;
-    step->ebp_rule = packed >> 3 & 3;
-    step->ebp_register = (packed >> 5 & 1) ? UNWIND_EBP : UNWIND_ESP;
-    step->ebp_offset = (int32_t)(int8_t)(packed >> 6 & 0xff);
-    step->cfa_offset = (int32_t)packed >> 14;
-}
-
-inline uint32_t first_slot(uintptr_t return_address) {
-    return (uint32_t)(return_address * 2654435761u) >> (32 - kSlotBits);
-}
-
 // A slot being written is left to its writer, which sees the new generation
 // and takes its step back out; clearing it here would let a second writer
 // claim the slot while the first still writes its step into it.
 void forget_everything() {
-    for (uint32_t i = 0; i < kSlotCount; ++i) {
-        uint32_t key = __atomic_load_n(&_slots[i].key, __ATOMIC_RELAXED);
-        if (key != kEmpty && key != kBeingWritten)
-            __atomic_compare_exchange_n(&_slots[i].key, &key, kEmpty, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+    for (uint32_t i = 0; i < kUnwindCacheSlots; ++i) {
+        uint32_t key = __atomic_load_n(&_unwind_cache_slots[i].key, __ATOMIC_RELAXED);
+        if (key != kUnwindCacheEmpty && key != kUnwindCacheBeingWritten)
+            __atomic_compare_exchange_n(&_unwind_cache_slots[i].key, &key, kUnwindCacheEmpty, false, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED);
     }
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
 }
@@ -79,6 +49,8 @@ int _read_unloads(struct dl_phdr_info *info, size_t, void *result) {
 }
 
 } // namespace
+
+unwind_cache_slot _unwind_cache_slots[kUnwindCacheSlots];
 
 unwind_epoch unwind_cache_epoch(void) {
     unwind_epoch epoch;
@@ -92,39 +64,28 @@ bool unwind_cache_unchanged_since(unwind_epoch epoch) {
            __atomic_load_n(&_generation, __ATOMIC_SEQ_CST) == epoch.generation;
 }
 
-bool unwind_cache_lookup(uintptr_t return_address, unwind_step *step) {
-    uint32_t slot = first_slot(return_address);
-    for (unsigned probe = 0; probe < kMaxProbes; ++probe, slot = (slot + 1) & kSlotMask) {
-        uint32_t key = __atomic_load_n(&_slots[slot].key, __ATOMIC_ACQUIRE);
-        if (key == kEmpty) return false;
-        if (key != return_address) continue;
-        uint32_t packed = __atomic_load_n(&_slots[slot].packed_step, __ATOMIC_ACQUIRE);
-        if (__atomic_load_n(&_slots[slot].key, __ATOMIC_ACQUIRE) != return_address) return false;
-        unpack(packed, step);
-        return true;
-    }
-    return false;
-}
-
 void unwind_cache_insert(uintptr_t return_address, const unwind_step *step, unwind_epoch epoch) {
     uint32_t packed;
-    if (return_address <= kBeingWritten || !epoch.stable || !pack(step, &packed)) return;
-    uint32_t slot = first_slot(return_address);
-    for (unsigned probe = 0; probe < kMaxProbes; ++probe, slot = (slot + 1) & kSlotMask) {
-        uint32_t key = __atomic_load_n(&_slots[slot].key, __ATOMIC_ACQUIRE);
-        if (key == return_address) return; // another thread was first
-        if (key != kEmpty) continue;
-        if (!__atomic_compare_exchange_n(&_slots[slot].key, &key, kBeingWritten, false, __ATOMIC_ACQUIRE,
-                                         __ATOMIC_RELAXED))
+    if (return_address <= kUnwindCacheBeingWritten || !epoch.stable || !pack(step, &packed))
+        return;
+    uint32_t slot = unwind_cache_first_slot(return_address);
+    for (unsigned probe = 0; probe < kUnwindCacheProbes; ++probe, slot = (slot + 1) & kUnwindCacheMask) {
+        uint32_t key = __atomic_load_n(&_unwind_cache_slots[slot].key, __ATOMIC_ACQUIRE);
+        if (key == return_address)
+            return; // another thread was first
+        if (key != kUnwindCacheEmpty)
             continue;
-        __atomic_store_n(&_slots[slot].packed_step, packed, __ATOMIC_RELAXED);
-        __atomic_store_n(&_slots[slot].key, (uint32_t)return_address, __ATOMIC_SEQ_CST);
+        if (!__atomic_compare_exchange_n(&_unwind_cache_slots[slot].key, &key, kUnwindCacheBeingWritten, false,
+                                         __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+            continue;
+        __atomic_store_n(&_unwind_cache_slots[slot].packed_step, packed, __ATOMIC_RELAXED);
+        __atomic_store_n(&_unwind_cache_slots[slot].key, (uint32_t)return_address, __ATOMIC_SEQ_CST);
         // An unload that began meanwhile may have cleared the table before
         // this store: take the step back out, as it may describe unmapped code.
         if (!unwind_cache_unchanged_since(epoch)) {
             uint32_t expected = (uint32_t)return_address;
-            __atomic_compare_exchange_n(&_slots[slot].key, &expected, kEmpty, false, __ATOMIC_SEQ_CST,
-                                        __ATOMIC_RELAXED);
+            __atomic_compare_exchange_n(&_unwind_cache_slots[slot].key, &expected, kUnwindCacheEmpty, false,
+                                        __ATOMIC_SEQ_CST, __ATOMIC_RELAXED);
         }
         return;
     }
@@ -144,7 +105,8 @@ void unwind_cache_end_unload(void) {
 void unwind_cache_check_unloads(void) {
     unsigned long long unloads = 0;
     dl_iterate_phdr(_read_unloads, &unloads);
-    if (unloads == _unloads_seen) return;
+    if (unloads == _unloads_seen)
+        return;
     unwind_cache_begin_unload();
     _unloads_seen = unloads;
     unwind_cache_end_unload();

@@ -14,22 +14,51 @@ namespace {
 
 // Pointer encodings of the exception-handling frame data.
 enum : uint8_t {
-    PE_ABSPTR = 0x00, PE_ULEB128 = 0x01, PE_UDATA2 = 0x02, PE_UDATA4 = 0x03, PE_UDATA8 = 0x04,
-    PE_SLEB128 = 0x09, PE_SDATA2 = 0x0a, PE_SDATA4 = 0x0b, PE_SDATA8 = 0x0c,
-    PE_PCREL = 0x10, PE_DATAREL = 0x30, PE_INDIRECT = 0x80, PE_OMIT = 0xff
+    PE_ABSPTR = 0x00,
+    PE_ULEB128 = 0x01,
+    PE_UDATA2 = 0x02,
+    PE_UDATA4 = 0x03,
+    PE_UDATA8 = 0x04,
+    PE_SLEB128 = 0x09,
+    PE_SDATA2 = 0x0a,
+    PE_SDATA4 = 0x0b,
+    PE_SDATA8 = 0x0c,
+    PE_PCREL = 0x10,
+    PE_DATAREL = 0x30,
+    PE_INDIRECT = 0x80,
+    PE_OMIT = 0xff
 };
 
 // Call-frame instructions (the high two bits carry three of them).
 enum : uint8_t {
-    CFA_ADVANCE_LOC = 0x40, CFA_OFFSET = 0x80, CFA_RESTORE = 0xc0,
-    CFA_NOP = 0x00, CFA_SET_LOC = 0x01, CFA_ADVANCE_LOC1 = 0x02, CFA_ADVANCE_LOC2 = 0x03,
-    CFA_ADVANCE_LOC4 = 0x04, CFA_OFFSET_EXTENDED = 0x05, CFA_RESTORE_EXTENDED = 0x06,
-    CFA_UNDEFINED = 0x07, CFA_SAME_VALUE = 0x08, CFA_REGISTER = 0x09, CFA_REMEMBER_STATE = 0x0a,
-    CFA_RESTORE_STATE = 0x0b, CFA_DEF_CFA = 0x0c, CFA_DEF_CFA_REGISTER = 0x0d,
-    CFA_DEF_CFA_OFFSET = 0x0e, CFA_DEF_CFA_EXPRESSION = 0x0f, CFA_EXPRESSION = 0x10,
-    CFA_OFFSET_EXTENDED_SF = 0x11, CFA_DEF_CFA_SF = 0x12, CFA_DEF_CFA_OFFSET_SF = 0x13,
-    CFA_VAL_OFFSET = 0x14, CFA_VAL_OFFSET_SF = 0x15, CFA_VAL_EXPRESSION = 0x16,
-    CFA_GNU_ARGS_SIZE = 0x2e, CFA_GNU_NEGATIVE_OFFSET_EXTENDED = 0x2f
+    CFA_ADVANCE_LOC = 0x40,
+    CFA_OFFSET = 0x80,
+    CFA_RESTORE = 0xc0,
+    CFA_NOP = 0x00,
+    CFA_SET_LOC = 0x01,
+    CFA_ADVANCE_LOC1 = 0x02,
+    CFA_ADVANCE_LOC2 = 0x03,
+    CFA_ADVANCE_LOC4 = 0x04,
+    CFA_OFFSET_EXTENDED = 0x05,
+    CFA_RESTORE_EXTENDED = 0x06,
+    CFA_UNDEFINED = 0x07,
+    CFA_SAME_VALUE = 0x08,
+    CFA_REGISTER = 0x09,
+    CFA_REMEMBER_STATE = 0x0a,
+    CFA_RESTORE_STATE = 0x0b,
+    CFA_DEF_CFA = 0x0c,
+    CFA_DEF_CFA_REGISTER = 0x0d,
+    CFA_DEF_CFA_OFFSET = 0x0e,
+    CFA_DEF_CFA_EXPRESSION = 0x0f,
+    CFA_EXPRESSION = 0x10,
+    CFA_OFFSET_EXTENDED_SF = 0x11,
+    CFA_DEF_CFA_SF = 0x12,
+    CFA_DEF_CFA_OFFSET_SF = 0x13,
+    CFA_VAL_OFFSET = 0x14,
+    CFA_VAL_OFFSET_SF = 0x15,
+    CFA_VAL_EXPRESSION = 0x16,
+    CFA_GNU_ARGS_SIZE = 0x2e,
+    CFA_GNU_NEGATIVE_OFFSET_EXTENDED = 0x2f
 };
 
 // The two expression operations the realigned-stack prologue uses.
@@ -69,21 +98,30 @@ struct reader {
     uint8_t u8() { return has(1) ? *at++ : 0; }
     uint32_t u16() {
         uint16_t v = 0;
-        if (has(2)) { memcpy(&v, at, 2); at += 2; }
+        if (has(2)) {
+            memcpy(&v, at, 2);
+            at += 2;
+        }
         return v;
     }
     uint32_t u32() {
         uint32_t v = 0;
-        if (has(4)) { memcpy(&v, at, 4); at += 4; }
+        if (has(4)) {
+            memcpy(&v, at, 4);
+            at += 4;
+        }
         return v;
     }
     uint32_t uleb() {
         uint32_t value = 0;
         for (unsigned shift = 0;; shift += 7) {
             uint8_t byte = u8();
-            if (failed) return 0;
-            if (shift < 32) value |= (uint32_t)(byte & 0x7f) << shift;
-            if (!(byte & 0x80)) return value;
+            if (failed)
+                return 0;
+            if (shift < 32)
+                value |= (uint32_t)(byte & 0x7f) << shift;
+            if (!(byte & 0x80))
+                return value;
         }
     }
     int32_t sleb() {
@@ -92,8 +130,10 @@ struct reader {
         uint8_t byte;
         do {
             byte = u8();
-            if (failed) return 0;
-            if (shift < 32) value |= (uint32_t)(byte & 0x7f) << shift;
+            if (failed)
+                return 0;
+            if (shift < 32)
+                value |= (uint32_t)(byte & 0x7f) << shift;
             shift += 7;
         } while (byte & 0x80);
         if (shift < 32 && (byte & 0x40))
@@ -101,26 +141,49 @@ struct reader {
         return (int32_t)value;
     }
     void skip(uint32_t bytes) {
-        if (has(bytes)) at += bytes;
+        if (has(bytes))
+            at += bytes;
     }
     // An encoded pointer; `data_base` serves the data-relative encoding.
     uintptr_t pointer(uint8_t encoding, uintptr_t data_base) {
-        if (encoding == PE_OMIT) return 0;
+        if (encoding == PE_OMIT)
+            return 0;
         uintptr_t field = (uintptr_t)at;
         uintptr_t value;
         switch (encoding & 0x0f) {
-        case PE_ABSPTR: case PE_UDATA4: case PE_SDATA4: value = u32(); break;
-        case PE_UDATA2: value = u16(); break;
-        case PE_SDATA2: value = (uintptr_t)(int32_t)(int16_t)u16(); break;
-        case PE_ULEB128: value = uleb(); break;
-        case PE_SLEB128: value = (uintptr_t)sleb(); break;
-        default: failed = true; return 0; // 8-byte values have no place here
+        case PE_ABSPTR:
+        case PE_UDATA4:
+        case PE_SDATA4:
+            value = u32();
+            break;
+        case PE_UDATA2:
+            value = u16();
+            break;
+        case PE_SDATA2:
+            value = (uintptr_t)(int32_t)(int16_t)u16();
+            break;
+        case PE_ULEB128:
+            value = uleb();
+            break;
+        case PE_SLEB128:
+            value = (uintptr_t)sleb();
+            break;
+        default:
+            failed = true;
+            return 0; // 8-byte values have no place here
         }
         switch (encoding & 0x70) {
-        case 0: break;
-        case PE_PCREL: value += field; break;
-        case PE_DATAREL: value += data_base; break;
-        default: failed = true; return 0;
+        case 0:
+            break;
+        case PE_PCREL:
+            value += field;
+            break;
+        case PE_DATAREL:
+            value += data_base;
+            break;
+        default:
+            failed = true;
+            return 0;
         }
         if ((encoding & PE_INDIRECT) && !failed)
             value = *(const uintptr_t *)value;
@@ -142,15 +205,19 @@ struct cie_info {
 bool read_cie(const uint8_t *cie, cie_info *info) {
     reader r = {cie, cie + 4, false};
     uint32_t length = r.u32();
-    if (length == 0 || length == 0xffffffffu) return false;
+    if (length == 0 || length == 0xffffffffu)
+        return false;
     r.end = cie + 4 + length;
-    if (r.u32() != 0) return false; // not a CIE
+    if (r.u32() != 0)
+        return false; // not a CIE
     uint8_t version = r.u8();
-    if (version != 1 && version != 3 && version != 4) return false;
+    if (version != 1 && version != 3 && version != 4)
+        return false;
     const char *augmentation = (const char *)r.at;
     size_t augmentation_length = strnlen(augmentation, (size_t)(r.end - r.at));
     r.skip((uint32_t)augmentation_length + 1);
-    if (version == 4 && (r.u8() != 4 || r.u8() != 0)) return false; // address and segment sizes
+    if (version == 4 && (r.u8() != 4 || r.u8() != 0))
+        return false; // address and segment sizes
     info->code_align = r.uleb();
     info->data_align = r.sleb();
     info->return_column = version == 1 ? r.u8() : r.uleb();
@@ -161,44 +228,55 @@ bool read_cie(const uint8_t *cie, cie_info *info) {
         const uint8_t *data_end = r.at + data_length;
         for (size_t i = 1; i < augmentation_length && !r.failed; ++i) {
             switch (augmentation[i]) {
-            case 'R': info->fde_encoding = r.u8(); break;
-            case 'L': r.u8(); break;
+            case 'R':
+                info->fde_encoding = r.u8();
+                break;
+            case 'L':
+                r.u8();
+                break;
             case 'P': {
                 uint8_t encoding = r.u8();
                 r.pointer(encoding & 0x7f, 0); // skipped, not followed
                 break;
             }
-            default: return false; // 'S' (signal frames) and anything unknown
+            default:
+                return false; // 'S' (signal frames) and anything unknown
             }
         }
-        if (r.failed || r.at > data_end) return false;
+        if (r.failed || r.at > data_end)
+            return false;
         r.at = data_end;
     } else if (augmentation_length != 0) {
         return false;
     }
-    if (r.failed || r.at > r.end) return false;
+    if (r.failed || r.at > r.end)
+        return false;
     info->instructions = r.at;
     info->end = r.end;
     return true;
 }
 
 register_rule *rule_for(row_state *state, uint32_t column, uint32_t return_column) {
-    if (column == return_column) return &state->return_address;
-    if (column == UNWIND_ESP) return &state->esp;
-    if (column == UNWIND_EBP) return &state->ebp;
+    if (column == return_column)
+        return &state->return_address;
+    if (column == UNWIND_ESP)
+        return &state->esp;
+    if (column == UNWIND_EBP)
+        return &state->ebp;
     return nullptr; // a register the engine never reads back
 }
 
 void set_rule(row_state *state, uint32_t column, uint32_t return_column, rule_how how, int32_t offset,
               const uint8_t *expression) {
     register_rule *rule = rule_for(state, column, return_column);
-    if (rule != nullptr) *rule = {how, offset, expression};
+    if (rule != nullptr)
+        *rule = {how, offset, expression};
 }
 
 // Runs call-frame instructions while the row's location is before `limit`.
 // `initial` is the CIE's row, for restore; null while running the CIE.
-bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie, uintptr_t location,
-                      uintptr_t limit, const row_state *initial, row_state *state) {
+bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie, uintptr_t location, uintptr_t limit,
+                      const row_state *initial, row_state *state) {
     row_state remembered[kMaxRememberedStates];
     int remembered_count = 0;
     reader r = {at, end, false};
@@ -207,20 +285,33 @@ bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie
         uint8_t op = r.u8();
         uint8_t low = op & 0x3f;
         switch (op & 0xc0) {
-        case CFA_ADVANCE_LOC: location += low * cie.code_align; continue;
-        case CFA_OFFSET: set_rule(state, low, ra, RULE_OFFSET, (int32_t)r.uleb() * cie.data_align, nullptr); continue;
+        case CFA_ADVANCE_LOC:
+            location += low * cie.code_align;
+            continue;
+        case CFA_OFFSET:
+            set_rule(state, low, ra, RULE_OFFSET, (int32_t)r.uleb() * cie.data_align, nullptr);
+            continue;
         case CFA_RESTORE: {
-            if (initial == nullptr) return false;
+            if (initial == nullptr)
+                return false;
             register_rule *rule = rule_for(state, low, ra);
-            if (rule != nullptr) *rule = *rule_for(const_cast<row_state *>(initial), low, ra);
+            if (rule != nullptr)
+                *rule = *rule_for(const_cast<row_state *>(initial), low, ra);
             continue;
         }
         }
         switch (op) {
-        case CFA_NOP: break;
-        case CFA_ADVANCE_LOC1: location += r.u8() * cie.code_align; break;
-        case CFA_ADVANCE_LOC2: location += r.u16() * cie.code_align; break;
-        case CFA_ADVANCE_LOC4: location += r.u32() * cie.code_align; break;
+        case CFA_NOP:
+            break;
+        case CFA_ADVANCE_LOC1:
+            location += r.u8() * cie.code_align;
+            break;
+        case CFA_ADVANCE_LOC2:
+            location += r.u16() * cie.code_align;
+            break;
+        case CFA_ADVANCE_LOC4:
+            location += r.u32() * cie.code_align;
+            break;
         case CFA_OFFSET_EXTENDED: {
             uint32_t column = r.uleb();
             set_rule(state, column, ra, RULE_OFFSET, (int32_t)r.uleb() * cie.data_align, nullptr);
@@ -238,13 +329,19 @@ bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie
         }
         case CFA_RESTORE_EXTENDED: {
             uint32_t column = r.uleb();
-            if (initial == nullptr) return false;
+            if (initial == nullptr)
+                return false;
             register_rule *rule = rule_for(state, column, ra);
-            if (rule != nullptr) *rule = *rule_for(const_cast<row_state *>(initial), column, ra);
+            if (rule != nullptr)
+                *rule = *rule_for(const_cast<row_state *>(initial), column, ra);
             break;
         }
-        case CFA_UNDEFINED: set_rule(state, r.uleb(), ra, RULE_UNDEFINED, 0, nullptr); break;
-        case CFA_SAME_VALUE: set_rule(state, r.uleb(), ra, RULE_UNSAVED, 0, nullptr); break;
+        case CFA_UNDEFINED:
+            set_rule(state, r.uleb(), ra, RULE_UNDEFINED, 0, nullptr);
+            break;
+        case CFA_SAME_VALUE:
+            set_rule(state, r.uleb(), ra, RULE_UNSAVED, 0, nullptr);
+            break;
         case CFA_REGISTER: {
             uint32_t column = r.uleb();
             uint32_t source = r.uleb();
@@ -254,11 +351,13 @@ bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie
             break;
         }
         case CFA_REMEMBER_STATE:
-            if (remembered_count == kMaxRememberedStates) return false;
+            if (remembered_count == kMaxRememberedStates)
+                return false;
             remembered[remembered_count++] = *state;
             break;
         case CFA_RESTORE_STATE: {
-            if (remembered_count == 0) return false;
+            if (remembered_count == 0)
+                return false;
             // The CFA is restored with the registers, as the platform's unwinder does.
             *state = remembered[--remembered_count];
             break;
@@ -277,8 +376,12 @@ bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie
             state->cfa_is_expression = false;
             state->cfa_register = r.uleb();
             break;
-        case CFA_DEF_CFA_OFFSET: state->cfa_offset = (int32_t)r.uleb(); break;
-        case CFA_DEF_CFA_OFFSET_SF: state->cfa_offset = r.sleb() * cie.data_align; break;
+        case CFA_DEF_CFA_OFFSET:
+            state->cfa_offset = (int32_t)r.uleb();
+            break;
+        case CFA_DEF_CFA_OFFSET_SF:
+            state->cfa_offset = r.sleb() * cie.data_align;
+            break;
         case CFA_DEF_CFA_EXPRESSION:
             state->cfa_is_expression = true;
             state->cfa_expression = r.at;
@@ -299,14 +402,21 @@ bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie
         case CFA_VAL_OFFSET:
         case CFA_VAL_OFFSET_SF: {
             uint32_t column = r.uleb();
-            if (op == CFA_VAL_OFFSET) r.uleb(); else r.sleb();
+            if (op == CFA_VAL_OFFSET)
+                r.uleb();
+            else
+                r.sleb();
             set_rule(state, column, ra, RULE_OTHER, 0, nullptr);
             break;
         }
-        case CFA_GNU_ARGS_SIZE: r.uleb(); break; // matters to landing pads only
-        default: return false; // set_loc, window saves and anything unknown
+        case CFA_GNU_ARGS_SIZE:
+            r.uleb();
+            break; // matters to landing pads only
+        default:
+            return false; // set_loc, window saves and anything unknown
         }
-        if (r.failed) return false;
+        if (r.failed)
+            return false;
     }
     return !r.failed;
 }
@@ -316,14 +426,17 @@ bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie
 bool read_register_expression(const uint8_t *expression, uint8_t *base, int32_t *offset, bool *deref) {
     reader r = {expression, expression + 5, false};
     uint32_t length = r.uleb();
-    if (r.failed) return false;
+    if (r.failed)
+        return false;
     r.end = r.at + length;
     uint8_t op = r.u8();
-    if (op != OP_BREG0 + UNWIND_ESP && op != OP_BREG0 + UNWIND_EBP) return false;
+    if (op != OP_BREG0 + UNWIND_ESP && op != OP_BREG0 + UNWIND_EBP)
+        return false;
     *base = op - OP_BREG0;
     *offset = r.sleb();
     *deref = false;
-    if (r.at < r.end && r.u8() == OP_DEREF) *deref = true;
+    if (r.at < r.end && r.u8() == OP_DEREF)
+        *deref = true;
     return !r.failed && r.at == r.end;
 }
 
@@ -333,21 +446,26 @@ bool make_step(const row_state &row, unwind_step *step) {
         step->outermost = 1; // the platform records this frame, then stops
         return true;
     }
-    if (row.return_address.how != RULE_OFFSET || row.return_address.offset != -4) return false;
-    if (row.esp.how != RULE_UNSAVED && row.esp.how != RULE_UNDEFINED) return false;
+    if (row.return_address.how != RULE_OFFSET || row.return_address.offset != -4)
+        return false;
+    if (row.esp.how != RULE_UNSAVED && row.esp.how != RULE_UNDEFINED)
+        return false;
     if (row.cfa_is_expression) {
         bool deref;
         if (!read_register_expression(row.cfa_expression, &step->cfa_register, &step->cfa_offset, &deref))
             return false;
         step->cfa_deref = deref;
     } else {
-        if (row.cfa_register != UNWIND_ESP && row.cfa_register != UNWIND_EBP) return false;
+        if (row.cfa_register != UNWIND_ESP && row.cfa_register != UNWIND_EBP)
+            return false;
         step->cfa_register = (uint8_t)row.cfa_register;
         step->cfa_offset = row.cfa_offset;
     }
     switch (row.ebp.how) {
     case RULE_UNSAVED:
-    case RULE_UNDEFINED: step->ebp_rule = EBP_SAME; break; // the platform treats both alike
+    case RULE_UNDEFINED:
+        step->ebp_rule = EBP_SAME;
+        break; // the platform treats both alike
     case RULE_OFFSET:
         step->ebp_rule = EBP_AT_CFA;
         step->ebp_offset = row.ebp.offset;
@@ -359,7 +477,8 @@ bool make_step(const row_state &row, unwind_step *step) {
         step->ebp_rule = EBP_AT_REGISTER;
         break;
     }
-    default: return false;
+    default:
+        return false;
     }
     return true;
 }
@@ -368,23 +487,29 @@ bool make_step(const row_state &row, unwind_step *step) {
 // table. Only the usual table encoding is searched; others go to the platform.
 const uint8_t *find_fde(const uint8_t *header, uintptr_t pc) {
     reader r = {header, header + 4, false};
-    if (r.u8() != 1) return nullptr;
+    if (r.u8() != 1)
+        return nullptr;
     uint8_t frame_pointer_encoding = r.u8();
     uint8_t count_encoding = r.u8();
     uint8_t table_encoding = r.u8();
-    if (table_encoding != (PE_DATAREL | PE_SDATA4) || count_encoding == PE_OMIT) return nullptr;
+    if (table_encoding != (PE_DATAREL | PE_SDATA4) || count_encoding == PE_OMIT)
+        return nullptr;
     r.end = header + 16;
     r.pointer(frame_pointer_encoding, (uintptr_t)header);
     uintptr_t count = r.pointer(count_encoding, (uintptr_t)header);
-    if (r.failed || count == 0) return nullptr;
+    if (r.failed || count == 0)
+        return nullptr;
     const int32_t *table = (const int32_t *)r.at; // pairs: start, FDE
     uintptr_t base = (uintptr_t)header;
-    if (pc < base + (uintptr_t)table[0]) return nullptr;
+    if (pc < base + (uintptr_t)table[0])
+        return nullptr;
     uintptr_t low = 0, high = count; // the answer is in [low, high)
     while (high - low > 1) {
         uintptr_t middle = low + (high - low) / 2;
-        if (pc < base + (uintptr_t)table[2 * middle]) high = middle;
-        else low = middle;
+        if (pc < base + (uintptr_t)table[2 * middle])
+            high = middle;
+        else
+            low = middle;
     }
     return (const uint8_t *)(base + (uintptr_t)table[2 * low + 1]);
 }
@@ -397,27 +522,36 @@ bool find_unwind_step(uintptr_t return_address, unwind_step *step) {
     if (_dl_find_object((void *)pc, &object) != 0 || object.dlfo_eh_frame == nullptr)
         return false;
     const uint8_t *fde = find_fde((const uint8_t *)object.dlfo_eh_frame, pc);
-    if (fde == nullptr) return false;
+    if (fde == nullptr)
+        return false;
 
     reader r = {fde, fde + 4, false};
     uint32_t length = r.u32();
-    if (length == 0 || length == 0xffffffffu) return false;
+    if (length == 0 || length == 0xffffffffu)
+        return false;
     r.end = fde + 4 + length;
     const uint8_t *cie_pointer_field = r.at;
     uint32_t cie_offset = r.u32();
-    if (r.failed || cie_offset == 0) return false;
+    if (r.failed || cie_offset == 0)
+        return false;
     cie_info cie;
-    if (!read_cie(cie_pointer_field - cie_offset, &cie)) return false;
+    if (!read_cie(cie_pointer_field - cie_offset, &cie))
+        return false;
     uintptr_t start = r.pointer(cie.fde_encoding, 0);
     uintptr_t range = r.pointer(cie.fde_encoding & 0x0f, 0);
-    if (r.failed || pc < start || pc - start >= range) return false;
-    if (cie.has_augmentation_data) r.skip(r.uleb());
-    if (r.failed) return false;
+    if (r.failed || pc < start || pc - start >= range)
+        return false;
+    if (cie.has_augmentation_data)
+        r.skip(r.uleb());
+    if (r.failed)
+        return false;
 
     row_state row;
     memset(&row, 0, sizeof row);
-    if (!run_instructions(cie.instructions, cie.end, cie, start, return_address, nullptr, &row)) return false;
+    if (!run_instructions(cie.instructions, cie.end, cie, start, return_address, nullptr, &row))
+        return false;
     row_state initial = row;
-    if (!run_instructions(r.at, r.end, cie, start, return_address, &initial, &row)) return false;
+    if (!run_instructions(r.at, r.end, cie, start, return_address, &initial, &row))
+        return false;
     return make_step(row, step);
 }
