@@ -31,25 +31,26 @@ extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, con
     int count = 0;
     array[count++] = (void *)ip;
     while (count < size) {
-        unwind_step step;
-        if (!unwind_cache_lookup(ip, &step)) {
-            if (!find_unwind_step(ip, &step))
+        uint32_t packed;
+        if (!unwind_cache_lookup(ip, &packed)) {
+            unwind_step step;
+            if (!find_unwind_step(ip, &step) || !unwind_step_pack(&step, &packed))
                 return -1;
-            unwind_cache_insert(ip, &step, epoch);
+            unwind_cache_insert(ip, packed, epoch);
         }
-        if (step.outermost)
+        if (packed & PACKED_OUTERMOST)
             break; // its return address is undefined: the last frame
-        uintptr_t cfa = (step.cfa_register == UNWIND_EBP ? bp : sp) + (uintptr_t)step.cfa_offset;
-        if (step.cfa_deref)
+        uintptr_t cfa =
+            ((packed & PACKED_CFA_FROM_EBP) ? bp : sp) + (uintptr_t)((int32_t)packed >> PACKED_CFA_OFFSET_SHIFT);
+        if (packed & PACKED_CFA_DEREF)
             cfa = *(const uintptr_t *)cfa;
-        uintptr_t caller_bp = bp;
-        if (step.ebp_rule == EBP_AT_CFA)
-            caller_bp = *(const uintptr_t *)(cfa + (uintptr_t)step.ebp_offset);
-        else if (step.ebp_rule == EBP_AT_REGISTER)
-            caller_bp = *(const uintptr_t *)((step.ebp_register == UNWIND_EBP ? bp : sp) + (uintptr_t)step.ebp_offset);
+        uint32_t ebp_rule = packed >> PACKED_EBP_RULE_SHIFT & 3;
+        if (ebp_rule != EBP_SAME) {
+            uintptr_t base = ebp_rule == EBP_AT_CFA ? cfa : (packed & PACKED_EBP_BASE_IS_EBP) ? bp : sp;
+            bp = *(const uintptr_t *)(base + (uintptr_t)(int32_t)(int8_t)(packed >> PACKED_EBP_OFFSET_SHIFT));
+        }
         ip = *(const uintptr_t *)(cfa - 4);
         sp = cfa;
-        bp = caller_bp;
         if (ip == 0)
             break; // the platform drops a trailing null return address
         array[count++] = (void *)ip;
@@ -163,7 +164,11 @@ int configure_stack_capture(const char *setting) {
                              setting);
         mode = QUARROW_UNWINDER_BACKTRACE;
     }
-    if (mode == QUARROW_UNWINDER_CHECK && atexit(_print_check_counts) != 0) {
+    // Once per process, however often the mode is chosen again.
+    static bool counts_printed_at_exit = false;
+    if (mode == QUARROW_UNWINDER_CHECK && !counts_printed_at_exit && atexit(_print_check_counts) == 0)
+        counts_printed_at_exit = true;
+    if (mode == QUARROW_UNWINDER_CHECK && !counts_printed_at_exit) {
         QUARROW_ERROR_LINE("Couldn't register the unwinder check report; using backtrace");
         mode = QUARROW_UNWINDER_BACKTRACE;
     }

@@ -12,23 +12,10 @@
 
 namespace {
 
-uint32_t _generation;
-uint32_t _unloads_in_progress;
 unsigned long long _unloads_seen; // by unwind_cache_check_unloads
 
 constexpr int32_t kEbpOffsetLimit = 1 << 7;
 constexpr int32_t kCfaOffsetLimit = 1 << 17;
-
-bool pack(const unwind_step *step, uint32_t *packed) {
-    if (step->ebp_offset < -kEbpOffsetLimit || step->ebp_offset >= kEbpOffsetLimit ||
-        step->cfa_offset < -kCfaOffsetLimit || step->cfa_offset >= kCfaOffsetLimit)
-        return false;
-    *packed = (uint32_t)step->outermost | (uint32_t)(step->cfa_register == UNWIND_EBP) << 1 |
-              (uint32_t)step->cfa_deref << 2 | (uint32_t)step->ebp_rule << 3 |
-              (uint32_t)(step->ebp_register == UNWIND_EBP) << 5 | ((uint32_t)step->ebp_offset & 0xff) << 6 |
-              (uint32_t)step->cfa_offset << 14;
-    return true;
-}
 
 // A slot being written is left to its writer, which sees the new generation
 // and takes its step back out; clearing it here would let a second writer
@@ -51,22 +38,24 @@ int _read_unloads(struct dl_phdr_info *info, size_t, void *result) {
 } // namespace
 
 unwind_cache_slot _unwind_cache_slots[kUnwindCacheSlots];
+uint32_t _unwind_cache_generation;
+uint32_t _unwind_cache_unloads_in_progress;
 
-unwind_epoch unwind_cache_epoch(void) {
-    unwind_epoch epoch;
-    epoch.stable = __atomic_load_n(&_unloads_in_progress, __ATOMIC_SEQ_CST) == 0;
-    epoch.generation = __atomic_load_n(&_generation, __ATOMIC_SEQ_CST);
-    return epoch;
+bool unwind_step_pack(const unwind_step *step, uint32_t *packed) {
+    if (step->ebp_offset < -kEbpOffsetLimit || step->ebp_offset >= kEbpOffsetLimit ||
+        step->cfa_offset < -kCfaOffsetLimit || step->cfa_offset >= kCfaOffsetLimit)
+        return false;
+    *packed = (step->outermost ? PACKED_OUTERMOST : 0u) |
+              (step->cfa_register == UNWIND_EBP ? PACKED_CFA_FROM_EBP : 0u) |
+              (step->cfa_deref ? PACKED_CFA_DEREF : 0u) | (uint32_t)step->ebp_rule << PACKED_EBP_RULE_SHIFT |
+              (step->ebp_register == UNWIND_EBP ? PACKED_EBP_BASE_IS_EBP : 0u) |
+              ((uint32_t)step->ebp_offset & 0xff) << PACKED_EBP_OFFSET_SHIFT |
+              (uint32_t)step->cfa_offset << PACKED_CFA_OFFSET_SHIFT;
+    return true;
 }
 
-bool unwind_cache_unchanged_since(unwind_epoch epoch) {
-    return epoch.stable && __atomic_load_n(&_unloads_in_progress, __ATOMIC_SEQ_CST) == 0 &&
-           __atomic_load_n(&_generation, __ATOMIC_SEQ_CST) == epoch.generation;
-}
-
-void unwind_cache_insert(uintptr_t return_address, const unwind_step *step, unwind_epoch epoch) {
-    uint32_t packed;
-    if (return_address <= kUnwindCacheBeingWritten || !epoch.stable || !pack(step, &packed))
+void unwind_cache_insert(uintptr_t return_address, uint32_t packed, unwind_epoch epoch) {
+    if (return_address <= kUnwindCacheBeingWritten || !epoch.stable)
         return;
     uint32_t slot = unwind_cache_first_slot(return_address);
     for (unsigned probe = 0; probe < kUnwindCacheProbes; ++probe, slot = (slot + 1) & kUnwindCacheMask) {
@@ -92,14 +81,14 @@ void unwind_cache_insert(uintptr_t return_address, const unwind_step *step, unwi
 }
 
 void unwind_cache_begin_unload(void) {
-    __atomic_add_fetch(&_unloads_in_progress, 1, __ATOMIC_SEQ_CST);
-    __atomic_add_fetch(&_generation, 1, __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&_unwind_cache_unloads_in_progress, 1, __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&_unwind_cache_generation, 1, __ATOMIC_SEQ_CST);
 }
 
 void unwind_cache_end_unload(void) {
     forget_everything();
-    __atomic_add_fetch(&_generation, 1, __ATOMIC_SEQ_CST);
-    __atomic_sub_fetch(&_unloads_in_progress, 1, __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&_unwind_cache_generation, 1, __ATOMIC_SEQ_CST);
+    __atomic_sub_fetch(&_unwind_cache_unloads_in_progress, 1, __ATOMIC_SEQ_CST);
 }
 
 void unwind_cache_check_unloads(void) {

@@ -21,9 +21,6 @@ struct unwind_epoch {
     bool stable; // no unload in progress
 };
 
-QUARROW_INTERNAL unwind_epoch unwind_cache_epoch(void);
-QUARROW_INTERNAL bool unwind_cache_unchanged_since(unwind_epoch epoch);
-
 /*
  * The table itself, here so that the lookup inlines into the walk: it runs
  * once per frame of every capture.
@@ -37,35 +34,38 @@ constexpr unsigned kUnwindCacheProbes = 8;
 constexpr uint32_t kUnwindCacheEmpty = 0;
 constexpr uint32_t kUnwindCacheBeingWritten = 1;
 
-// Packed step: bit 0 outermost, 1 CFA from ebp, 2 CFA dereferenced, 3-4 ebp
-// rule, 5 ebp base is ebp, 6-13 ebp offset (signed), 14-31 CFA offset (signed).
+// A slot: a return address and its packed step (see PACKED_ below).
 struct unwind_cache_slot {
     uint32_t key;
     uint32_t packed_step;
 };
 
 extern QUARROW_INTERNAL unwind_cache_slot _unwind_cache_slots[kUnwindCacheSlots];
+extern QUARROW_INTERNAL uint32_t _unwind_cache_generation;
+extern QUARROW_INTERNAL uint32_t _unwind_cache_unloads_in_progress;
+
+inline unwind_epoch unwind_cache_epoch(void) {
+    unwind_epoch epoch;
+    epoch.stable = __atomic_load_n(&_unwind_cache_unloads_in_progress, __ATOMIC_SEQ_CST) == 0;
+    epoch.generation = __atomic_load_n(&_unwind_cache_generation, __ATOMIC_SEQ_CST);
+    return epoch;
+}
+
+inline bool unwind_cache_unchanged_since(unwind_epoch epoch) {
+    return epoch.stable && __atomic_load_n(&_unwind_cache_unloads_in_progress, __ATOMIC_SEQ_CST) == 0 &&
+           __atomic_load_n(&_unwind_cache_generation, __ATOMIC_SEQ_CST) == epoch.generation;
+}
 
 inline uint32_t unwind_cache_first_slot(uintptr_t return_address) {
     return (uint32_t)(return_address * 2654435761u) >> (32 - kUnwindCacheBits);
 }
 
-inline void unwind_cache_unpack(uint32_t packed, unwind_step *step) {
-    step->outermost = packed & 1;
-    step->cfa_register = (packed >> 1 & 1) ? UNWIND_EBP : UNWIND_ESP;
-    step->cfa_deref = packed >> 2 & 1;
-    step->ebp_rule = packed >> 3 & 3;
-    step->ebp_register = (packed >> 5 & 1) ? UNWIND_EBP : UNWIND_ESP;
-    step->ebp_offset = (int32_t)(int8_t)(packed >> 6 & 0xff);
-    step->cfa_offset = (int32_t)packed >> 14;
-}
-
 /*
- * The cached step for a return address, or false when it is not cached. The
- * key is read again after the step: a slot emptied and reused meanwhile
- * reads as a miss.
+ * The cached packed step for a return address, or false when it is not
+ * cached. The key is read again after the step: a slot emptied and reused
+ * meanwhile reads as a miss.
  */
-inline bool unwind_cache_lookup(uintptr_t return_address, unwind_step *step) {
+inline bool unwind_cache_lookup(uintptr_t return_address, uint32_t *packed_step) {
     uint32_t slot = unwind_cache_first_slot(return_address);
     for (unsigned probe = 0; probe < kUnwindCacheProbes; ++probe, slot = (slot + 1) & kUnwindCacheMask) {
         uint32_t key = __atomic_load_n(&_unwind_cache_slots[slot].key, __ATOMIC_ACQUIRE);
@@ -76,14 +76,28 @@ inline bool unwind_cache_lookup(uintptr_t return_address, unwind_step *step) {
         uint32_t packed = __atomic_load_n(&_unwind_cache_slots[slot].packed_step, __ATOMIC_ACQUIRE);
         if (__atomic_load_n(&_unwind_cache_slots[slot].key, __ATOMIC_ACQUIRE) != return_address)
             return false;
-        unwind_cache_unpack(packed, step);
+        *packed_step = packed;
         return true;
     }
     return false;
 }
 
-/* Keeps a step found in `epoch`; dropped if objects were unloaded since. */
-QUARROW_INTERNAL void unwind_cache_insert(uintptr_t return_address, const unwind_step *step, unwind_epoch epoch);
+/*
+ * A step in the cache's 32-bit form, read directly by the walk. False when
+ * an offset does not fit (frames of 128 KiB or more): the platform unwinds those.
+ */
+QUARROW_INTERNAL bool unwind_step_pack(const unwind_step *step, uint32_t *packed);
+
+constexpr uint32_t PACKED_OUTERMOST = 1u << 0;
+constexpr uint32_t PACKED_CFA_FROM_EBP = 1u << 1;
+constexpr uint32_t PACKED_CFA_DEREF = 1u << 2;
+constexpr unsigned PACKED_EBP_RULE_SHIFT = 3; // two bits of ebp_rule_kind
+constexpr uint32_t PACKED_EBP_BASE_IS_EBP = 1u << 5;
+constexpr unsigned PACKED_EBP_OFFSET_SHIFT = 6;  // eight bits, signed
+constexpr unsigned PACKED_CFA_OFFSET_SHIFT = 14; // eighteen bits, signed
+
+/* Keeps a packed step found in `epoch`; dropped if objects were unloaded since. */
+QUARROW_INTERNAL void unwind_cache_insert(uintptr_t return_address, uint32_t packed_step, unwind_epoch epoch);
 
 /*
  * Bracket around anything that unmaps code: while open, captures leave their
