@@ -21,7 +21,11 @@
 #
 # The tracker is started through `quarrow run` when that works here, else by
 # setting LD_PRELOAD and the PROFILER_* variables as it would (the script
-# says which). Timings from an emulated 32-bit machine are inflated; compare
+# says which). The environment passes through to the tracked runs, so
+# PROFILER_UNWINDER=backtrace before the command compares the tracker with
+# the C library's backtrace as its capture method (default: the engine).
+# The "capture" column (d) is backtrace's cost either way; the engine's is
+# from run_capture_bench.sh. Timings from an emulated 32-bit machine are inflated; compare
 # the ratios within one run only.
 set -u
 
@@ -121,6 +125,7 @@ run_once() {
     fi
 }
 
+echo "capture method in b and c: PROFILER_UNWINDER=${PROFILER_UNWINDER-} (unset or empty: the engine)"
 echo "hook_bench: $STEPS steps per thread, median of $REPS, interleaved a b c d"
 for threads in 1 2; do
     for way in a b c d; do eval "ns_${way}_${threads}=(); cpu_${way}_${threads}=()"; done

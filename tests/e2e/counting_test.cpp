@@ -2,6 +2,8 @@
 // the tracker says about itself at start-up.
 #include "e2e_support.h"
 
+#include <regex>
+
 #include "report_parser.h"
 
 namespace {
@@ -65,6 +67,52 @@ TEST(Counting, EveryEntryPointIsChargedToItsCallSite) {
             EXPECT_FALSE(is_tracker_frame(frame(set, block, i)))
                 << "frame " << i << " of a " << caller_type_name(type_of(set, block))
                 << " record is the tracker's: " << frame(set, block, i).library << " " << frame(set, block, i).symbol;
+    }
+}
+
+// The other capture methods charge the same sites with the same counters.
+// In check mode every capture is taken both ways; the count line at exit
+// must cover at least one capture per allocation and show no difference.
+TEST(Counting, EveryCaptureMethodChargesTheSameSites) {
+    uint64_t allocations = 0;
+    for (const auto &site : expected_sites)
+        allocations += site.second.allocations;
+    const std::regex count_line("QUARROW UNWINDER CHECK: ([0-9]+) captures compared, ([0-9]+) mismatches");
+
+    for (const char *method : {"backtrace", "check"}) {
+        SCOPED_TRACE(std::string("PROFILER_UNWINDER=") + method);
+        scratch_dir dir;
+        auto run = spawn({{host_path("e2e_counting_host"), "count"},
+                          {{"PROFILER_REPORT_AT_EXIT", "1"}, {"PROFILER_UNWINDER", method}},
+                          true,
+                          dir.path()});
+        ASSERT_TRUE(run.exited(0)) << run.describe();
+        EXPECT_EQ(count_lines(run.err, "QUARROW ERROR.*"), 0u) << run.err;
+        EXPECT_EQ(count_lines(run.err, "QUARROW UNWINDER MISMATCH:.*"), 0u) << run.err;
+
+        std::vector<std::smatch> counts;
+        std::vector<std::string> lines = lines_of(run.err);
+        for (const auto &line : lines) {
+            std::smatch m;
+            if (std::regex_match(line, m, count_line))
+                counts.push_back(m);
+        }
+        if (std::string(method) == "check") {
+            ASSERT_EQ(counts.size(), 1u) << run.err;
+            EXPECT_GE(std::stoull(counts[0][1].str()), allocations) << run.err;
+            EXPECT_EQ(counts[0][2].str(), "0") << run.err;
+        } else {
+            EXPECT_EQ(count_lines(run.err, "QUARROW UNWINDER.*"), 0u) << run.err;
+        }
+
+        auto set = report::parse_report_files({dir.file(report_name(run.pid))});
+        EXPECT_EQ(set.warning_count, 0u) << (set.warnings.empty() ? "" : set.warnings[0].message);
+        ASSERT_EQ(set.runs.size(), 1u);
+        ASSERT_EQ(set.runs[0].reports.size(), 1u);
+        const auto &rep = set.runs[0].reports[0];
+        EXPECT_EQ(rep.discarded_events, 0u);
+        for (const auto &[site, expected] : expected_sites)
+            EXPECT_TRUE(allocator_counters(set, rep, site, expected));
     }
 }
 

@@ -1,16 +1,22 @@
 #!/bin/sh
-# jvm_under_tracker.sh QUARROW JAVA CLASSES WORKDIR
+# jvm_under_tracker.sh QUARROW JAVA CLASSES WORKDIR [UNWINDER]
 #
 # Runs NativeHeavy on the 32-bit VM plainly, then under `quarrow run`, and
 # checks: the same output, exit status 0 both times, and a report whose
 # ALLOCATOR records have frames in the VM's own libraries.
+#
+# UNWINDER, when given, is the tracked run's PROFILER_UNWINDER. With "check"
+# every capture is taken both ways and compared, and the run must also end
+# with one count line saying that some were compared and none differed: the
+# VM's interpreter, its stubs and its libraries are code the engine has to
+# follow exactly as the C library's backtrace does.
 #
 # -Xint: the emulator that runs 32-bit programs on x86_64 machines without
 # 32-bit kernel support hands a thread another thread's TLS after a signal
 # handler returns, which the VM's compiled code trips over (with or without
 # the tracker). Interpreted, the VM runs reliably there.
 set -u
-quarrow=$1 java=$2 classes=$3 work=$4
+quarrow=$1 java=$2 classes=$3 work=$4 unwinder=${5-}
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 [ -x "$java" ] || fail "$java is missing: run scripts/install-java.sh"
@@ -23,7 +29,11 @@ set -- -Xint -XX:+UseSerialGC -XX:+DisplayVMOutputToStderr -XX:ErrorLogTimeout=5
 status=$?
 [ $status -eq 0 ] || { cat plain.err >&2; fail "the VM alone exited with $status"; }
 
-"$quarrow" run --write-period 5 -- "$java" "$@" >tracked.out 2>tracked.err
+if [ -n "$unwinder" ]; then
+  PROFILER_UNWINDER=$unwinder "$quarrow" run --write-period 5 -- "$java" "$@" >tracked.out 2>tracked.err
+else
+  "$quarrow" run --write-period 5 -- "$java" "$@" >tracked.out 2>tracked.err
+fi
 status=$?
 cat tracked.err >&2
 [ $status -eq 0 ] || fail "the VM under the tracker exited with $status"
@@ -33,6 +43,18 @@ cmp -s plain.out tracked.out || { diff plain.out tracked.out >&2; fail "the outp
 report=$(sed -n 's/^quarrow run: tracking PID [0-9]*; report: //p' tracked.err)
 [ -n "$report" ] && [ -f "$report" ] || fail "no report file named by the launcher"
 grep -q "Linux Quarrow Version 1.0 Configured" tracked.err || fail "no banner"
+
+if [ "$unwinder" = check ]; then
+  counts=$(grep '^QUARROW UNWINDER CHECK:' tracked.err)
+  [ "$(printf '%s\n' "$counts" | grep -c .)" -eq 1 ] || fail "wanted one QUARROW UNWINDER CHECK line, got: $counts"
+  compared=$(printf '%s\n' "$counts" | sed -n 's/^QUARROW UNWINDER CHECK: \([0-9][0-9]*\) captures compared, \([0-9][0-9]*\) mismatches$/\1/p')
+  mismatched=$(printf '%s\n' "$counts" | sed -n 's/^QUARROW UNWINDER CHECK: \([0-9][0-9]*\) captures compared, \([0-9][0-9]*\) mismatches$/\2/p')
+  [ -n "$compared" ] && [ -n "$mismatched" ] || fail "unreadable count line: $counts"
+  echo "unwinder check: $compared captures compared, $mismatched mismatches"
+  [ "$compared" -gt 0 ] || fail "check mode compared no captures"
+  [ "$mismatched" -eq 0 ] || fail "$mismatched captures differed from backtrace"
+  ! grep -q '^QUARROW UNWINDER MISMATCH:' tracked.err || fail "mismatch lines printed"
+fi
 
 # ALLOCATOR records of the last complete report with a frame in the object
 # named by $1 (a file name such as libjvm.so).
