@@ -3,6 +3,7 @@
 // to the platform's backtrace. Also the choice of method and the check mode.
 #include "fast_backtrace.h"
 
+#include <dlfcn.h>
 #include <execinfo.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,6 +15,40 @@
 #include "unwind_rules.h"
 
 static const char _source_file[] = "src/fast_backtrace.cpp";
+
+// The platform's own lookup of unwind entries, which also knows entries
+// registered at run time; found in the unwinder library at start-up.
+typedef const void *(*find_fde_function)(void *address, void *bases);
+static find_fde_function _platform_find_fde;
+
+extern "C" void *__libc_stack_end;
+
+// Where no object's tables cover a return address, the platform's unwinder
+// stops unless an entry was registered at run time for it, or its code is a
+// signal return (recognised by its first instruction, which here would start
+// with pop %eax or mov $n, %eax). Either way the engine cannot tell without
+// the platform, so it declines.
+static bool _platform_unwinds_further(uintptr_t return_address) {
+    if (_platform_find_fde == nullptr)
+        return true; // unknown: leave it to the platform
+    void *bases[3];
+    if (_platform_find_fde((void *)(return_address - 1), bases) != nullptr)
+        return true;
+    uint8_t first_byte = *(const uint8_t *)return_address;
+    return first_byte == 0x58 || first_byte == 0xb8;
+}
+
+// After its unwinder stops, the platform's backtrace follows the ebp chain
+// for as long as each link lies between the stopping frame's stack pointer
+// and the top of the main stack and is word-aligned. So does this.
+static int _follow_frame_pointers(void **array, int count, int size, uintptr_t bp, uintptr_t sp) {
+    uintptr_t stack_end = (uintptr_t)__libc_stack_end;
+    while (count < size && bp >= sp && bp <= stack_end && (bp & 3) == 0) {
+        array[count++] = ((void *const *)bp)[1];
+        bp = *(const uintptr_t *)bp;
+    }
+    return count;
+}
 
 // The walk proper, from the state at the entry of the two stubs below:
 // `entry_sp` points at the return address into their caller, and `ebp` is
@@ -34,7 +69,12 @@ extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, con
         uint32_t packed;
         if (!unwind_cache_lookup(ip, &packed)) {
             unwind_step step;
-            if (!find_unwind_step(ip, &step) || !unwind_step_pack(&step, &packed))
+            unwind_lookup found = find_unwind_step(ip, &step);
+            if (found == UNWIND_NO_ENTRY && !_platform_unwinds_further(ip)) {
+                count = _follow_frame_pointers(array, count, size, bp, sp);
+                break;
+            }
+            if (found != UNWIND_FOUND || !unwind_step_pack(&step, &packed))
                 return -1;
             unwind_cache_insert(ip, packed, epoch);
         }
@@ -119,8 +159,8 @@ void _describe_mismatch(void **fast, int fast_count, void **platform, int platfo
 void _print_check_counts() {
     quarrow_unwinder_counts counts;
     quarrow_get_unwinder_counts(&counts);
-    fprintf(stderr, "QUARROW UNWINDER CHECK: %u captures compared, %u mismatches\n", (unsigned)counts.captures,
-            (unsigned)counts.mismatches);
+    fprintf(stderr, "QUARROW UNWINDER CHECK: %u captures compared, %u mismatches, %u left to backtrace\n",
+            (unsigned)counts.captures, (unsigned)counts.mismatches, (unsigned)counts.left_to_backtrace);
 }
 
 } // namespace
@@ -132,7 +172,9 @@ int capture_and_compare(void **array, int size) {
     void *fast[QUARROW_MAX_STACK_DEPTH + 1];
     if (size > QUARROW_MAX_STACK_DEPTH + 1)
         size = QUARROW_MAX_STACK_DEPTH + 1;
-    int (*const methods[2])(void **, int) = {quarrow_backtrace, backtrace};
+    // The engine alone, so that captures it leaves to backtrace are counted;
+    // those give backtrace's own frames by construction.
+    int (*const methods[2])(void **, int) = {quarrow_fast_unwind, backtrace};
     void **const buffers[2] = {fast, array};
     int counts[2];
     // One call instruction serves both methods, so both see the same caller.
@@ -141,7 +183,10 @@ int capture_and_compare(void **array, int size) {
         counts[pass] = methods[pass](buffers[pass], size);
     }
     __atomic_add_fetch(&_counts.captures, 1, __ATOMIC_RELAXED);
-    if (counts[0] != counts[1] || memcmp(fast, array, (size_t)(counts[1] > 0 ? counts[1] : 0) * sizeof(void *)) != 0) {
+    if (counts[0] < 0) {
+        __atomic_add_fetch(&_counts.left_to_backtrace, 1, __ATOMIC_RELAXED);
+    } else if (counts[0] != counts[1] ||
+               memcmp(fast, array, (size_t)(counts[1] > 0 ? counts[1] : 0) * sizeof(void *)) != 0) {
         uint32_t seen = __atomic_add_fetch(&_counts.mismatches, 1, __ATOMIC_RELAXED);
         if (seen <= kMismatchesDescribed)
             _describe_mismatch(fast, counts[0], array, counts[1]);
@@ -172,6 +217,12 @@ int configure_stack_capture(const char *setting) {
         QUARROW_ERROR_LINE("Couldn't register the unwinder check report; using backtrace");
         mode = QUARROW_UNWINDER_BACKTRACE;
     }
+    // backtrace has loaded the unwinder library by now (start-up warms it up).
+    if (_platform_find_fde == nullptr) {
+        void *unwinder = dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_NOLOAD);
+        if (unwinder != nullptr)
+            _platform_find_fde = (find_fde_function)dlsym(unwinder, "_Unwind_Find_FDE");
+    }
     __atomic_store_n(&_stack_capture_mode, mode, __ATOMIC_RELAXED);
     __atomic_store_n(&_stack_capture_function, mode == QUARROW_UNWINDER_BACKTRACE ? &backtrace : &quarrow_backtrace,
                      __ATOMIC_RELEASE);
@@ -183,6 +234,7 @@ int quarrow_unwinder_mode(void) { return __atomic_load_n(&_stack_capture_mode, _
 void quarrow_get_unwinder_counts(quarrow_unwinder_counts *counts) {
     counts->captures = __atomic_load_n(&_counts.captures, __ATOMIC_RELAXED);
     counts->mismatches = __atomic_load_n(&_counts.mismatches, __ATOMIC_RELAXED);
+    counts->left_to_backtrace = __atomic_load_n(&_counts.left_to_backtrace, __ATOMIC_RELAXED);
 }
 
 } // extern "C"

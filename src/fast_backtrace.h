@@ -50,8 +50,9 @@ QUARROW_EXPORT int quarrow_unwinder_mode(void);
 
 /* Counts kept in check mode only (the fast path counts nothing). */
 typedef struct quarrow_unwinder_counts {
-    uint32_t captures;   /* captures compared */
-    uint32_t mismatches; /* captures whose frames differed */
+    uint32_t captures;          /* captures compared */
+    uint32_t mismatches;        /* captures whose frames differed */
+    uint32_t left_to_backtrace; /* captures the engine declined (signal frames, code outside objects...) */
 } quarrow_unwinder_counts;
 
 QUARROW_EXPORT void quarrow_get_unwinder_counts(quarrow_unwinder_counts *counts);

@@ -483,26 +483,27 @@ bool make_step(const row_state &row, unwind_step *step) {
     return true;
 }
 
-// The FDE whose range holds `pc`, by binary search of the header's sorted
-// table. Only the usual table encoding is searched; others go to the platform.
-const uint8_t *find_fde(const uint8_t *header, uintptr_t pc) {
+// The last FDE that starts at or before `pc`, by binary search of the
+// header's sorted table; the caller checks its range. Only the usual table
+// encoding is searched: the platform searches the others linearly.
+unwind_lookup find_fde(const uint8_t *header, uintptr_t pc, const uint8_t **fde) {
     reader r = {header, header + 4, false};
     if (r.u8() != 1)
-        return nullptr;
+        return UNWIND_NO_ENTRY; // the platform ignores such a header too
     uint8_t frame_pointer_encoding = r.u8();
     uint8_t count_encoding = r.u8();
     uint8_t table_encoding = r.u8();
     if (table_encoding != (PE_DATAREL | PE_SDATA4) || count_encoding == PE_OMIT)
-        return nullptr;
+        return UNWIND_UNSUPPORTED;
     r.end = header + 16;
     r.pointer(frame_pointer_encoding, (uintptr_t)header);
     uintptr_t count = r.pointer(count_encoding, (uintptr_t)header);
-    if (r.failed || count == 0)
-        return nullptr;
+    if (r.failed)
+        return UNWIND_UNSUPPORTED;
     const int32_t *table = (const int32_t *)r.at; // pairs: start, FDE
     uintptr_t base = (uintptr_t)header;
-    if (pc < base + (uintptr_t)table[0])
-        return nullptr;
+    if (count == 0 || pc < base + (uintptr_t)table[0])
+        return UNWIND_NO_ENTRY;
     uintptr_t low = 0, high = count; // the answer is in [low, high)
     while (high - low > 1) {
         uintptr_t middle = low + (high - low) / 2;
@@ -511,47 +512,51 @@ const uint8_t *find_fde(const uint8_t *header, uintptr_t pc) {
         else
             low = middle;
     }
-    return (const uint8_t *)(base + (uintptr_t)table[2 * low + 1]);
+    *fde = (const uint8_t *)(base + (uintptr_t)table[2 * low + 1]);
+    return UNWIND_FOUND;
 }
 
 } // namespace
 
-bool find_unwind_step(uintptr_t return_address, unwind_step *step) {
+unwind_lookup find_unwind_step(uintptr_t return_address, unwind_step *step) {
     uintptr_t pc = return_address - 1; // inside the call, not after it
     struct dl_find_object object;
     if (_dl_find_object((void *)pc, &object) != 0 || object.dlfo_eh_frame == nullptr)
-        return false;
-    const uint8_t *fde = find_fde((const uint8_t *)object.dlfo_eh_frame, pc);
-    if (fde == nullptr)
-        return false;
+        return UNWIND_NO_ENTRY;
+    const uint8_t *fde = nullptr;
+    unwind_lookup found = find_fde((const uint8_t *)object.dlfo_eh_frame, pc, &fde);
+    if (found != UNWIND_FOUND)
+        return found;
 
     reader r = {fde, fde + 4, false};
     uint32_t length = r.u32();
     if (length == 0 || length == 0xffffffffu)
-        return false;
+        return UNWIND_UNSUPPORTED;
     r.end = fde + 4 + length;
     const uint8_t *cie_pointer_field = r.at;
     uint32_t cie_offset = r.u32();
     if (r.failed || cie_offset == 0)
-        return false;
+        return UNWIND_UNSUPPORTED;
     cie_info cie;
     if (!read_cie(cie_pointer_field - cie_offset, &cie))
-        return false;
+        return UNWIND_UNSUPPORTED;
     uintptr_t start = r.pointer(cie.fde_encoding, 0);
     uintptr_t range = r.pointer(cie.fde_encoding & 0x0f, 0);
-    if (r.failed || pc < start || pc - start >= range)
-        return false;
+    if (r.failed)
+        return UNWIND_UNSUPPORTED;
+    if (pc < start || pc - start >= range)
+        return UNWIND_NO_ENTRY; // between functions: code without unwind rules
     if (cie.has_augmentation_data)
         r.skip(r.uleb());
     if (r.failed)
-        return false;
+        return UNWIND_UNSUPPORTED;
 
     row_state row;
     memset(&row, 0, sizeof row);
     if (!run_instructions(cie.instructions, cie.end, cie, start, return_address, nullptr, &row))
-        return false;
+        return UNWIND_UNSUPPORTED;
     row_state initial = row;
     if (!run_instructions(r.at, r.end, cie, start, return_address, &initial, &row))
-        return false;
-    return make_step(row, step);
+        return UNWIND_UNSUPPORTED;
+    return make_step(row, step) ? UNWIND_FOUND : UNWIND_UNSUPPORTED;
 }

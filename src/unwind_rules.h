@@ -33,13 +33,19 @@ struct unwind_step {
     int32_t ebp_offset;
 };
 
+enum unwind_lookup {
+    UNWIND_FOUND,       // the step is filled in
+    UNWIND_NO_ENTRY,    // no object holds the address, or no entry covers it
+    UNWIND_UNSUPPORTED, // a rule or table form this engine does not follow
+};
+
 /*
  * The step for a frame whose code returns to `return_address`, from the
- * unwind tables of the object that holds it. False when there is no such
- * object, no entry, or a rule this engine does not follow (signal frames,
- * unknown opcodes, registers other than esp and ebp): the caller then leaves
- * the whole capture to the platform's unwinder.
+ * unwind tables of the object that holds it. UNWIND_NO_ENTRY is where the
+ * platform's unwinder stops too (code generated at run time, say);
+ * UNWIND_UNSUPPORTED covers signal frames, unknown opcodes and registers
+ * other than esp and ebp, which the caller leaves to the platform.
  */
-QUARROW_INTERNAL bool find_unwind_step(uintptr_t return_address, unwind_step *step);
+QUARROW_INTERNAL unwind_lookup find_unwind_step(uintptr_t return_address, unwind_step *step);
 
 #endif

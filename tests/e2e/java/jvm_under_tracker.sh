@@ -47,8 +47,8 @@ grep -q "Linux Quarrow Version 1.0 Configured" tracked.err || fail "no banner"
 if [ "$unwinder" = check ]; then
   counts=$(grep '^QUARROW UNWINDER CHECK:' tracked.err)
   [ "$(printf '%s\n' "$counts" | grep -c .)" -eq 1 ] || fail "wanted one QUARROW UNWINDER CHECK line, got: $counts"
-  compared=$(printf '%s\n' "$counts" | sed -n 's/^QUARROW UNWINDER CHECK: \([0-9][0-9]*\) captures compared, \([0-9][0-9]*\) mismatches$/\1/p')
-  mismatched=$(printf '%s\n' "$counts" | sed -n 's/^QUARROW UNWINDER CHECK: \([0-9][0-9]*\) captures compared, \([0-9][0-9]*\) mismatches$/\2/p')
+  compared=$(printf '%s\n' "$counts" | sed -n 's/^QUARROW UNWINDER CHECK: \([0-9][0-9]*\) captures compared, \([0-9][0-9]*\) mismatches, [0-9][0-9]* left to backtrace$/\1/p')
+  mismatched=$(printf '%s\n' "$counts" | sed -n 's/^QUARROW UNWINDER CHECK: \([0-9][0-9]*\) captures compared, \([0-9][0-9]*\) mismatches, [0-9][0-9]* left to backtrace$/\2/p')
   [ -n "$compared" ] && [ -n "$mismatched" ] || fail "unreadable count line: $counts"
   echo "unwinder check: $compared captures compared, $mismatched mismatches"
   [ "$compared" -gt 0 ] || fail "check mode compared no captures"
