@@ -76,6 +76,18 @@ static double elapsed(void) {
     return (double)(now.tv_sec - started.tv_sec) + (double)(now.tv_nsec - started.tv_nsec) / 1e9;
 }
 
+/*
+ * After each batch a thread rests five times as long as the batch took. The
+ * tracker has one processing thread: eight threads that never pause would
+ * leave it a ninth of a small machine, events would be dropped and the
+ * counters could not be compared. Resting, the threads still overlap.
+ */
+static void rest(double worked_seconds) {
+    double seconds = 5 * worked_seconds;
+    struct timespec pause = {(time_t)seconds, (long)((seconds - (double)(time_t)seconds) * 1e9)};
+    nanosleep(&pause, NULL);
+}
+
 static size_t random_size(struct thread_state *state) {
     if (rand_r(&state->seed) % 50 == 0)
         return 300 * 1024;
@@ -103,6 +115,7 @@ static void release(struct thread_state *state, struct slot *slot) {
 static void *worker(void *argument) {
     struct thread_state *state = argument;
     while (elapsed() < duration_seconds) {
+        double batch_started = elapsed();
         for (int step = 0; step < 64; step++) {
             struct slot *slot = &state->slots[(unsigned int)rand_r(&state->seed) % slot_count];
             int choice = rand_r(&state->seed) % 3;
@@ -141,6 +154,7 @@ static void *worker(void *argument) {
                 release(state, slot);
             }
         }
+        rest(elapsed() - batch_started);
     }
     for (int i = 0; i < slot_count; i++)
         if (state->slots[i].block != NULL)
