@@ -17,6 +17,7 @@
 #include "block_table.h"
 #include "caller_index.h"
 #include "error_line.h"
+#include "frame_cache.h"
 #include "private_heap.h"
 #include "trigger.h"
 #include "unwind_cache.h"

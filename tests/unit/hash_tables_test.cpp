@@ -8,6 +8,8 @@
 
 #include "block_table.h"
 #include "caller_index.h"
+#include "frame_cache.h"
+#include "private_heap.h"
 
 namespace {
 
@@ -96,6 +98,40 @@ TEST(CallerIndex, FindsEachRecordByStackAndTypeEvenWhenHashesCollide) {
         }
     }
     EXPECT_EQ(index.count, entries.size());
+}
+
+TEST(FrameCache, KeepsItsOwnSymbolCopiesAndForgetsThemAllOnClear) {
+    frame_cache cache;
+    ASSERT_TRUE(frame_cache_init(&cache, 2)); // grows on the way
+    library_record library = {(char *)"libx.so", (void *)0x1000};
+    auto fill = [&] {
+        for (uintptr_t i = 1; i <= 300; ++i) {
+            std::string name = "symbol_" + std::to_string(i);
+            friendly_frame frame = {&library, &name[0], (uint32_t)i};
+            ASSERT_TRUE(frame_cache_add(&cache, (void *)(i * 4), &frame));
+            name.assign(name.size(), 'x'); // the cache must not refer to the caller's text
+        }
+    };
+    fill();
+    for (uintptr_t i = 1; i <= 300; ++i) {
+        const friendly_frame *found = frame_cache_find(&cache, (void *)(i * 4));
+        ASSERT_NE(found, nullptr) << i;
+        EXPECT_EQ(found->library, &library);
+        EXPECT_EQ(found->offset, i);
+        EXPECT_STREQ(found->symbol, ("symbol_" + std::to_string(i)).c_str());
+    }
+    EXPECT_EQ(frame_cache_find(&cache, (void *)(301 * 4)), nullptr);
+    EXPECT_EQ(frame_cache_find(&cache, nullptr), nullptr);
+    frame_cache_clear(&cache);
+    EXPECT_EQ(frame_cache_find(&cache, (void *)4), nullptr);
+    EXPECT_EQ(cache.count, 0u);
+    // Filling the same cache again and clearing it leaves the private heap
+    // as the first clear did: every symbol copy went back.
+    size_t in_use_after_clear = dlmallinfo().uordblks;
+    fill();
+    EXPECT_GT(dlmallinfo().uordblks, in_use_after_clear);
+    frame_cache_clear(&cache);
+    EXPECT_EQ(dlmallinfo().uordblks, in_use_after_clear);
 }
 
 } // namespace
