@@ -48,6 +48,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_args.h"
 #include "fast_backtrace.h"
 #include "stack_walk.h"
 
@@ -263,16 +264,7 @@ double median(std::vector<double> v) {
     return v.empty() ? 0 : v[(v.size() - 1) / 2];
 }
 
-bool parse_count(const char *s, unsigned long lo, unsigned long hi, unsigned long &out) {
-    if (s == nullptr || *s == '\0')
-        return false;
-    char *end = nullptr;
-    unsigned long long v = strtoull(s, &end, 0);
-    if (*end != '\0' || v < lo || v > hi)
-        return false;
-    out = (unsigned long)v;
-    return true;
-}
+using bench::parse_count;
 
 int usage() {
     fprintf(stderr, "usage: capture_bench [--reps R] [--methods LIST] CALLS\n"

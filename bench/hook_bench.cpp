@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_args.h"
 #include "bench_random.h"
 
 #define NOINLINE __attribute__((noinline))
@@ -375,16 +376,7 @@ int run(const Job &job, unsigned threads) {
     return total.corrupt != 0 || total.failed != 0;
 }
 
-bool parse_count(const char *s, unsigned long lo, unsigned long hi, unsigned long &out) {
-    if (s == nullptr || *s == '\0')
-        return false;
-    char *end = nullptr;
-    unsigned long long v = strtoull(s, &end, 0);
-    if (*end != '\0' || v < lo || v > hi)
-        return false;
-    out = (unsigned long)v;
-    return true;
-}
+using bench::parse_count;
 
 int usage() {
     fprintf(stderr, "usage: hook_bench [--slots K] [--seed S] THREADS STEPS\n"

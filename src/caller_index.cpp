@@ -4,22 +4,10 @@
 
 #include <string.h>
 
-#include "private_heap.h"
+#include "linear_table.h"
 
-static caller_index_slot *_allocate_slots(uint32_t capacity) {
-    caller_index_slot *slots = (caller_index_slot *)dlmalloc((size_t)capacity * sizeof(caller_index_slot));
-    if (slots != nullptr)
-        memset(slots, 0, (size_t)capacity * sizeof(caller_index_slot));
-    return slots;
-}
-
-static void _place(caller_index *index, uint32_t hash, caller_record *record) {
-    uint32_t slot = hash & index->mask;
-    while (index->slots[slot].record != nullptr)
-        slot = (slot + 1) & index->mask;
-    index->slots[slot].hash = hash;
-    index->slots[slot].record = record;
-}
+static inline bool slot_is_empty(const caller_index_slot &slot) { return slot.record == nullptr; }
+static inline uint32_t slot_home(const caller_index_slot &slot, uint32_t mask) { return slot.hash & mask; }
 
 static bool _same_stack(const call_stack *a, const call_stack *b) {
     return a->frame_count == b->frame_count && (a->frame_count == 0 || memcmp(a->return_addresses, b->return_addresses,
@@ -27,7 +15,7 @@ static bool _same_stack(const call_stack *a, const call_stack *b) {
 }
 
 bool caller_index_init(caller_index *index, uint32_t capacity) {
-    index->slots = _allocate_slots(capacity);
+    index->slots = linear_table_allocate<caller_index_slot>(capacity);
     index->mask = capacity - 1;
     index->count = 0;
     return index->slots != nullptr;
@@ -57,22 +45,9 @@ caller_record *caller_index_find(const caller_index *index, const call_stack *st
 }
 
 bool caller_index_add(caller_index *index, caller_record *record, uint32_t hash) {
-    if ((index->count + 1) * 2 > index->mask + 1) {
-        uint32_t old_capacity = index->mask + 1;
-        if (old_capacity > UINT32_MAX / 2 / sizeof(caller_index_slot))
-            return false;
-        caller_index_slot *slots = _allocate_slots(old_capacity * 2);
-        if (slots == nullptr)
-            return false;
-        caller_index_slot *old_slots = index->slots;
-        index->slots = slots;
-        index->mask = old_capacity * 2 - 1;
-        for (uint32_t i = 0; i < old_capacity; ++i)
-            if (old_slots[i].record != nullptr)
-                _place(index, old_slots[i].hash, old_slots[i].record);
-        dlfree(old_slots);
-    }
-    _place(index, hash, record);
+    if (!linear_table_make_room(&index->slots, &index->mask, index->count))
+        return false;
+    linear_table_place(index->slots, index->mask, caller_index_slot{hash, record});
     index->count++;
     return true;
 }

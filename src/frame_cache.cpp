@@ -2,31 +2,18 @@
 // the whole cache.
 #include "frame_cache.h"
 
-#include <string.h>
-
-#include "private_heap.h"
+#include "linear_table.h"
 #include "stack_walk.h"
 
-static inline uint32_t _home_slot(const frame_cache *cache, const void *address) {
-    return (uint32_t)((uintptr_t)address * 2654435761u) & cache->mask;
+static inline uint32_t _home_of(const void *address, uint32_t mask) {
+    return (uint32_t)((uintptr_t)address * 2654435761u) & mask;
 }
 
-static frame_cache_entry *_allocate_slots(uint32_t capacity) {
-    frame_cache_entry *slots = (frame_cache_entry *)dlmalloc((size_t)capacity * sizeof(frame_cache_entry));
-    if (slots != nullptr)
-        memset(slots, 0, (size_t)capacity * sizeof(frame_cache_entry));
-    return slots;
-}
-
-static void _place(frame_cache *cache, const frame_cache_entry *entry) {
-    uint32_t slot = _home_slot(cache, entry->address);
-    while (cache->slots[slot].address != nullptr)
-        slot = (slot + 1) & cache->mask;
-    cache->slots[slot] = *entry;
-}
+static inline bool slot_is_empty(const frame_cache_entry &slot) { return slot.address == nullptr; }
+static inline uint32_t slot_home(const frame_cache_entry &slot, uint32_t mask) { return _home_of(slot.address, mask); }
 
 bool frame_cache_init(frame_cache *cache, uint32_t capacity) {
-    cache->slots = _allocate_slots(capacity);
+    cache->slots = linear_table_allocate<frame_cache_entry>(capacity);
     cache->mask = capacity - 1;
     cache->count = 0;
     return cache->slots != nullptr;
@@ -35,7 +22,7 @@ bool frame_cache_init(frame_cache *cache, uint32_t capacity) {
 const friendly_frame *frame_cache_find(const frame_cache *cache, const void *address) {
     if (cache->slots == nullptr || address == nullptr)
         return nullptr;
-    for (uint32_t slot = _home_slot(cache, address); cache->slots[slot].address != nullptr;
+    for (uint32_t slot = _home_of(address, cache->mask); cache->slots[slot].address != nullptr;
          slot = (slot + 1) & cache->mask)
         if (cache->slots[slot].address == address)
             return &cache->slots[slot].frame;
@@ -45,26 +32,13 @@ const friendly_frame *frame_cache_find(const frame_cache *cache, const void *add
 bool frame_cache_add(frame_cache *cache, const void *address, const friendly_frame *frame) {
     if (cache->slots == nullptr || address == nullptr)
         return false;
-    if ((cache->count + 1) * 2 > cache->mask + 1) {
-        uint32_t old_capacity = cache->mask + 1;
-        if (old_capacity > UINT32_MAX / 2 / sizeof(frame_cache_entry))
-            return false;
-        frame_cache_entry *slots = _allocate_slots(old_capacity * 2);
-        if (slots == nullptr)
-            return false;
-        frame_cache_entry *old_slots = cache->slots;
-        cache->slots = slots;
-        cache->mask = old_capacity * 2 - 1;
-        for (uint32_t i = 0; i < old_capacity; ++i)
-            if (old_slots[i].address != nullptr)
-                _place(cache, &old_slots[i]);
-        dlfree(old_slots);
-    }
+    if (!linear_table_make_room(&cache->slots, &cache->mask, cache->count))
+        return false;
     frame_cache_entry entry = {address, *frame};
     entry.frame.symbol = local_strdup(frame->symbol);
     if (entry.frame.symbol == nullptr)
         return false;
-    _place(cache, &entry);
+    linear_table_place(cache->slots, cache->mask, entry);
     cache->count++;
     return true;
 }
