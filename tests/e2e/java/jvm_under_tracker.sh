@@ -37,15 +37,16 @@ tracked_run() {
   fi
 }
 # The VM handles SIGSEGV in its own code and in ours: it writes an error
-# report and aborts. Ended by a bare SIGSEGV with no report, it is the
-# emulator that runs it here that crashed (its own core file shows so), now
-# and then under heavy threading. Such a run is repeated, at most twice, and
-# said so; any other failure counts at once.
+# report and aborts. A tracked run now and then ends by a bare SIGSEGV with
+# no report instead; where a core file was kept, it was the emulator that
+# runs 32-bit programs here that went down, and builds from before the
+# capture engine do the same. Such a run is repeated, at most twice, and
+# said so; any other failure, a VM error report included, counts at once.
 for attempt in 1 2 3; do
   tracked_run "$@"
   status=$?
   [ $status -eq 139 ] && ! grep -q 'A fatal error has been detected' tracked.err && [ $attempt -lt 3 ] || break
-  echo "the tracked VM ended by SIGSEGV without an error report (the emulator crashed); running it again" >&2
+  echo "the tracked VM ended by a bare SIGSEGV with no VM error report; running it again" >&2
   rm -f native_memory_*.log
 done
 cat tracked.err >&2
