@@ -165,7 +165,6 @@ void _print_check_counts() {
 
 } // namespace
 
-QUARROW_INTERNAL int (*_stack_capture_function)(void **, int) = quarrow_backtrace;
 QUARROW_INTERNAL int _stack_capture_mode = QUARROW_UNWINDER_FAST;
 
 int capture_and_compare(void **array, int size) {
@@ -197,17 +196,16 @@ int capture_and_compare(void **array, int size) {
 extern "C" {
 
 int configure_stack_capture(const char *setting) {
-    int mode;
+    int mode = QUARROW_UNWINDER_BACKTRACE;
+    int result = 0;
     if (setting == nullptr || setting[0] == '\0' || strcmp(setting, "fast") == 0) {
         mode = QUARROW_UNWINDER_FAST;
-    } else if (strcmp(setting, "backtrace") == 0) {
-        mode = QUARROW_UNWINDER_BACKTRACE;
     } else if (strcmp(setting, "check") == 0) {
         mode = QUARROW_UNWINDER_CHECK;
-    } else {
+    } else if (strcmp(setting, "backtrace") != 0) {
         QUARROW_ERROR_FORMAT("Unknown PROFILER_UNWINDER value \"%s\" (fast, backtrace or check); using backtrace.",
                              setting);
-        mode = QUARROW_UNWINDER_BACKTRACE;
+        result = -1;
     }
     // Once per process, however often the mode is chosen again.
     static bool counts_printed_at_exit = false;
@@ -216,6 +214,7 @@ int configure_stack_capture(const char *setting) {
     if (mode == QUARROW_UNWINDER_CHECK && !counts_printed_at_exit) {
         QUARROW_ERROR_LINE("Couldn't register the unwinder check report; using backtrace");
         mode = QUARROW_UNWINDER_BACKTRACE;
+        result = -1;
     }
     // backtrace has loaded the unwinder library by now (start-up warms it up).
     if (_platform_find_fde == nullptr) {
@@ -223,10 +222,8 @@ int configure_stack_capture(const char *setting) {
         if (unwinder != nullptr)
             _platform_find_fde = (find_fde_function)dlsym(unwinder, "_Unwind_Find_FDE");
     }
-    __atomic_store_n(&_stack_capture_mode, mode, __ATOMIC_RELAXED);
-    __atomic_store_n(&_stack_capture_function, mode == QUARROW_UNWINDER_BACKTRACE ? &backtrace : &quarrow_backtrace,
-                     __ATOMIC_RELEASE);
-    return mode == QUARROW_UNWINDER_BACKTRACE && setting != nullptr && strcmp(setting, "backtrace") != 0 ? -1 : 0;
+    __atomic_store_n(&_stack_capture_mode, mode, __ATOMIC_RELEASE);
+    return result;
 }
 
 int quarrow_unwinder_mode(void) { return __atomic_load_n(&_stack_capture_mode, __ATOMIC_RELAXED); }

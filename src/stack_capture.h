@@ -7,9 +7,6 @@
 
 #include "export.h"
 
-/* backtrace or quarrow_backtrace; called straight from walk_stack. */
-extern QUARROW_INTERNAL int (*_stack_capture_function)(void **, int);
-
 /* One of quarrow_unwinder's values. */
 extern QUARROW_INTERNAL int _stack_capture_mode;
 

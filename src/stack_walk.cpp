@@ -1,6 +1,7 @@
 // Stack capture and string copies on the private heap.
 #include "stack_walk.h"
 
+#include <execinfo.h>
 #include <string.h>
 
 #include "error_line.h"
@@ -27,13 +28,16 @@ __attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
             (unsigned int)depth < QUARROW_MAX_STACK_DEPTH ? (unsigned int)depth : QUARROW_MAX_STACK_DEPTH;
         wanted = skip < QUARROW_MAX_STACK_DEPTH - wanted ? wanted + skip : QUARROW_MAX_STACK_DEPTH;
         int got;
-        if (__builtin_expect(__atomic_load_n(&_stack_capture_mode, __ATOMIC_RELAXED) == QUARROW_UNWINDER_CHECK, 0)) {
+        int mode = __atomic_load_n(&_stack_capture_mode, __ATOMIC_RELAXED);
+        if (__builtin_expect(mode == QUARROW_UNWINDER_CHECK, 0)) {
             // Entry 0 is then inside the comparing capture: drop it, so that
             // entry 0 is a return address in this function as always.
             got = capture_and_compare(scratch, (int)wanted + 1) - 1;
             frames = scratch + 1;
+        } else if (__builtin_expect(mode == QUARROW_UNWINDER_BACKTRACE, 0)) {
+            got = backtrace(scratch, (int)wanted);
         } else {
-            got = __atomic_load_n(&_stack_capture_function, __ATOMIC_RELAXED)(scratch, (int)wanted);
+            got = quarrow_backtrace(scratch, (int)wanted);
         }
         count = got > 0 ? (unsigned int)got : 0;
     }

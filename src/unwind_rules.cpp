@@ -273,6 +273,17 @@ void set_rule(row_state *state, uint32_t column, uint32_t return_column, rule_ho
         *rule = {how, offset, expression};
 }
 
+// Puts a register back to its rule in the CIE's row (`initial`); false while
+// the CIE's own instructions run, as they have no row to go back to.
+bool restore_rule(row_state *state, const row_state *initial, uint32_t column, uint32_t return_column) {
+    if (initial == nullptr)
+        return false;
+    register_rule *rule = rule_for(state, column, return_column);
+    if (rule != nullptr)
+        *rule = *rule_for(const_cast<row_state *>(initial), column, return_column);
+    return true;
+}
+
 // Runs call-frame instructions while the row's location is before `limit`.
 // `initial` is the CIE's row, for restore; null while running the CIE.
 bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie, uintptr_t location, uintptr_t limit,
@@ -291,14 +302,10 @@ bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie
         case CFA_OFFSET:
             set_rule(state, low, ra, RULE_OFFSET, (int32_t)r.uleb() * cie.data_align, nullptr);
             continue;
-        case CFA_RESTORE: {
-            if (initial == nullptr)
+        case CFA_RESTORE:
+            if (!restore_rule(state, initial, low, ra))
                 return false;
-            register_rule *rule = rule_for(state, low, ra);
-            if (rule != nullptr)
-                *rule = *rule_for(const_cast<row_state *>(initial), low, ra);
             continue;
-        }
         }
         switch (op) {
         case CFA_NOP:
@@ -312,30 +319,20 @@ bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie
         case CFA_ADVANCE_LOC4:
             location += r.u32() * cie.code_align;
             break;
-        case CFA_OFFSET_EXTENDED: {
-            uint32_t column = r.uleb();
-            set_rule(state, column, ra, RULE_OFFSET, (int32_t)r.uleb() * cie.data_align, nullptr);
-            break;
-        }
-        case CFA_OFFSET_EXTENDED_SF: {
-            uint32_t column = r.uleb();
-            set_rule(state, column, ra, RULE_OFFSET, r.sleb() * cie.data_align, nullptr);
-            break;
-        }
+        case CFA_OFFSET_EXTENDED:
+        case CFA_OFFSET_EXTENDED_SF:
         case CFA_GNU_NEGATIVE_OFFSET_EXTENDED: {
             uint32_t column = r.uleb();
-            set_rule(state, column, ra, RULE_OFFSET, -(int32_t)r.uleb() * cie.data_align, nullptr);
+            int32_t factored = op == CFA_OFFSET_EXTENDED_SF ? r.sleb() : (int32_t)r.uleb();
+            if (op == CFA_GNU_NEGATIVE_OFFSET_EXTENDED)
+                factored = -factored;
+            set_rule(state, column, ra, RULE_OFFSET, factored * cie.data_align, nullptr);
             break;
         }
-        case CFA_RESTORE_EXTENDED: {
-            uint32_t column = r.uleb();
-            if (initial == nullptr)
+        case CFA_RESTORE_EXTENDED:
+            if (!restore_rule(state, initial, r.uleb(), ra))
                 return false;
-            register_rule *rule = rule_for(state, column, ra);
-            if (rule != nullptr)
-                *rule = *rule_for(const_cast<row_state *>(initial), column, ra);
             break;
-        }
         case CFA_UNDEFINED:
             set_rule(state, r.uleb(), ra, RULE_UNDEFINED, 0, nullptr);
             break;
