@@ -8,7 +8,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "bounded_backtrace.h"
 #include "error_line.h"
+#include "frame_chain.h"
+#include "stack_bounds.h"
 #include "stack_capture.h"
 #include "stack_walk.h"
 #include "unwind_cache.h"
@@ -20,8 +23,6 @@ static const char _source_file[] = "src/fast_backtrace.cpp";
 // registered at run time; found in the unwinder library at start-up.
 typedef const void *(*find_fde_function)(void *address, void *bases);
 static find_fde_function _platform_find_fde;
-
-extern "C" void *__libc_stack_end;
 
 // Where no object's tables cover a return address, the platform's unwinder
 // stops unless an entry was registered at run time for it, or its code is a
@@ -38,25 +39,16 @@ static bool _platform_unwinds_further(uintptr_t return_address) {
     return first_byte == 0x58 || first_byte == 0xb8;
 }
 
-// After its unwinder stops, the platform's backtrace follows the ebp chain
-// for as long as each link lies between the stopping frame's stack pointer
-// and the top of the main stack and is word-aligned. So does this.
-static int _follow_frame_pointers(void **array, int count, int size, uintptr_t bp, uintptr_t sp) {
-    uintptr_t stack_end = (uintptr_t)__libc_stack_end;
-    while (count < size && bp >= sp && bp <= stack_end && (bp & 3) == 0) {
-        array[count++] = ((void *const *)bp)[1];
-        bp = *(const uintptr_t *)bp;
-    }
-    return count;
-}
-
 // The walk proper, from the state at the entry of the two stubs below:
 // `entry_sp` points at the return address into their caller, and `ebp` is
-// the caller's. Returns the frame count, or -1 where the platform's unwinder
-// must do the whole capture instead.
+// the caller's. Every read lies inside the stack the caller runs on; where a
+// step would leave it, the walk ends with the frames found so far. Returns
+// the frame count, or -1 where the platform's unwinder must do the whole
+// capture instead.
 extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, const uintptr_t *entry_sp, uintptr_t ebp) {
     if (size <= 0)
         return 0;
+    // Hand-over: an unload is under way, so cached steps may be stale.
     unwind_epoch epoch = unwind_cache_epoch();
     if (!epoch.stable)
         return -1;
@@ -65,15 +57,22 @@ extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, con
     uintptr_t bp = ebp;
     int count = 0;
     array[count++] = (void *)ip;
+    stack_region stack;
+    if (!find_stack_region(sp, &stack))
+        return count; // nothing above the caller's own frame can be read safely
     while (count < size) {
         uint32_t packed;
         if (!unwind_cache_lookup(ip, &packed)) {
             unwind_step step;
             unwind_lookup found = find_unwind_step(ip, &step);
             if (found == UNWIND_NO_ENTRY && !_platform_unwinds_further(ip)) {
-                count = _follow_frame_pointers(array, count, size, bp, sp);
+                bool cut = false;
+                count = follow_frame_chain(array, count, size, bp, sp, stack, &cut);
                 break;
             }
+            // Hand-over: rules this engine does not follow (signal frames,
+            // entries registered at run time, expressions). The platform's
+            // unwinder reads them exactly; its chain is bounded as here.
             if (found != UNWIND_FOUND || !unwind_step_pack(&step, &packed))
                 return -1;
             unwind_cache_insert(ip, packed, epoch);
@@ -82,27 +81,36 @@ extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, con
             break; // its return address is undefined: the last frame
         uintptr_t cfa =
             ((packed & PACKED_CFA_FROM_EBP) ? bp : sp) + (uintptr_t)((int32_t)packed >> PACKED_CFA_OFFSET_SHIFT);
-        if (packed & PACKED_CFA_DEREF)
+        if (packed & PACKED_CFA_DEREF) {
+            if (!stack_region_holds(stack, cfa, sizeof(uintptr_t)))
+                break;
             cfa = *(const uintptr_t *)cfa;
+        }
+        // The caller's frame lies above this one, its return address below the CFA.
+        if (cfa < sp + sizeof(uintptr_t) || !stack_region_holds(stack, cfa - sizeof(uintptr_t), sizeof(uintptr_t)))
+            break;
         uint32_t ebp_rule = packed >> PACKED_EBP_RULE_SHIFT & 3;
         if (ebp_rule != EBP_SAME) {
             uintptr_t base = ebp_rule == EBP_AT_CFA ? cfa : (packed & PACKED_EBP_BASE_IS_EBP) ? bp : sp;
-            bp = *(const uintptr_t *)(base + (uintptr_t)(int32_t)(int8_t)(packed >> PACKED_EBP_OFFSET_SHIFT));
+            uintptr_t saved_at = base + (uintptr_t)(int32_t)(int8_t)(packed >> PACKED_EBP_OFFSET_SHIFT);
+            if (!stack_region_holds(stack, saved_at, sizeof(uintptr_t)))
+                break;
+            bp = *(const uintptr_t *)saved_at;
         }
-        ip = *(const uintptr_t *)(cfa - 4);
+        ip = *(const uintptr_t *)(cfa - sizeof(uintptr_t));
         sp = cfa;
         if (ip == 0)
             break; // the platform drops a trailing null return address
         array[count++] = (void *)ip;
     }
-    // Frames read across an unload may have used steps of unmapped code.
+    // Hand-over: frames read across an unload may have used steps of unmapped code.
     return unwind_cache_unchanged_since(epoch) ? count : -1;
 }
 
 // Both stubs pass their own entry state to the walk, so that entry 0 is the
 // return address into their caller, exactly as backtrace's is. On -1,
 // quarrow_backtrace leaves its caller's frame as it found it and jumps to
-// backtrace, which then sees the same caller.
+// the bounded platform unwinder, which then sees the same caller.
 #define QUARROW_UNWIND_STUB(name, on_fallback)                                                                         \
     ".globl " #name "\n"                                                                                               \
     ".type " #name ", @function\n" #name ":\n"                                                                         \
@@ -130,13 +138,7 @@ asm(".text\n"
         "  js 1f\n"
         "  ret\n"
         "1:\n"
-        "  call 2f\n"
-        "  .cfi_adjust_cfa_offset 4\n"
-        "2:\n"
-        "  popl %ecx\n"
-        "  .cfi_adjust_cfa_offset -4\n"
-        "  addl $_GLOBAL_OFFSET_TABLE_+[.-2b], %ecx\n"
-        "  jmp *backtrace@GOT(%ecx)\n") ".p2align 4\n" QUARROW_UNWIND_STUB(quarrow_fast_unwind, "  ret\n"));
+        "  jmp bounded_backtrace\n") ".p2align 4\n" QUARROW_UNWIND_STUB(quarrow_fast_unwind, "  ret\n"));
 
 namespace {
 
@@ -145,15 +147,19 @@ quarrow_unwinder_counts _counts;
 // Mismatches described on standard error; the rest are only counted.
 constexpr uint32_t kMismatchesDescribed = 8;
 
-void _describe_mismatch(void **fast, int fast_count, void **platform, int platform_count) {
+void _describe_mismatch(const char *method, void **frames, int count, void **platform, int platform_count) {
     int first = 0;
-    while (first < fast_count && first < platform_count && fast[first] == platform[first])
+    while (first < count && first < platform_count && frames[first] == platform[first])
         ++first;
     fprintf(stderr,
-            "QUARROW UNWINDER MISMATCH: %d frames against backtrace's %d; first difference at frame %d: %p against "
+            "QUARROW UNWINDER MISMATCH: %s%d frames against backtrace's %d; first difference at frame %d: %p against "
             "%p\n",
-            fast_count, platform_count, first, first < fast_count ? fast[first] : nullptr,
+            method, count, platform_count, first, first < count ? frames[first] : nullptr,
             first < platform_count ? platform[first] : nullptr);
+}
+
+bool _same_frames(void **frames, int count, void **platform, int platform_count) {
+    return count == platform_count && memcmp(frames, platform, (size_t)(count > 0 ? count : 0) * sizeof(void *)) == 0;
 }
 
 void _print_check_counts() {
@@ -161,6 +167,8 @@ void _print_check_counts() {
     quarrow_get_unwinder_counts(&counts);
     fprintf(stderr, "QUARROW UNWINDER CHECK: %u captures compared, %u mismatches, %u left to backtrace\n",
             (unsigned)counts.captures, (unsigned)counts.mismatches, (unsigned)counts.left_to_backtrace);
+    fprintf(stderr, "QUARROW UNWINDER CHECK: %u captures cut where backtrace would have left the thread's stack\n",
+            (unsigned)counts.cut_at_stack_edge);
 }
 
 } // namespace
@@ -169,28 +177,41 @@ QUARROW_INTERNAL int _stack_capture_mode = QUARROW_UNWINDER_FAST;
 
 int capture_and_compare(void **array, int size) {
     void *fast[QUARROW_MAX_STACK_DEPTH + 1];
+    void *bounded[QUARROW_MAX_STACK_DEPTH + 1];
     if (size > QUARROW_MAX_STACK_DEPTH + 1)
         size = QUARROW_MAX_STACK_DEPTH + 1;
-    // The engine alone, so that captures it leaves to backtrace are counted;
-    // those give backtrace's own frames by construction.
-    int (*const methods[2])(void **, int) = {quarrow_fast_unwind, backtrace};
-    void **const buffers[2] = {fast, array};
-    int counts[2];
-    // One call instruction serves both methods, so both see the same caller.
-    for (int pass = 0; pass < 2; ++pass) {
+    // The engine alone, so that captures it leaves to the platform are
+    // counted; then the bounded platform walk, which also tells how far
+    // backtrace may go without leaving the stack; then backtrace that far.
+    int (*const methods[3])(void **, int) = {quarrow_fast_unwind, bounded_backtrace, backtrace};
+    void **const buffers[3] = {fast, bounded, array};
+    int counts[3];
+    bool cut = false;
+    // One call instruction serves every method, so all see the same caller.
+    for (int pass = 0; pass < 3; ++pass) {
         asm volatile("" : "+r"(pass)); // keeps the loop from being unrolled
-        counts[pass] = methods[pass](buffers[pass], size);
+        counts[pass] = methods[pass](buffers[pass], pass == 2 && cut ? counts[1] : size);
+        if (pass == 1)
+            cut = bounded_backtrace_was_cut();
     }
     __atomic_add_fetch(&_counts.captures, 1, __ATOMIC_RELAXED);
-    if (counts[0] < 0) {
+    bool engine_declined = counts[0] < 0;
+    bool engine_differs = !engine_declined && !_same_frames(fast, counts[0], array, counts[2]);
+    bool bounded_differs = !_same_frames(bounded, counts[1], array, counts[2]);
+    if (engine_declined)
         __atomic_add_fetch(&_counts.left_to_backtrace, 1, __ATOMIC_RELAXED);
-    } else if (counts[0] != counts[1] ||
-               memcmp(fast, array, (size_t)(counts[1] > 0 ? counts[1] : 0) * sizeof(void *)) != 0) {
+    if (engine_differs || bounded_differs) {
         uint32_t seen = __atomic_add_fetch(&_counts.mismatches, 1, __ATOMIC_RELAXED);
-        if (seen <= kMismatchesDescribed)
-            _describe_mismatch(fast, counts[0], array, counts[1]);
+        if (seen <= kMismatchesDescribed) {
+            if (engine_differs)
+                _describe_mismatch("", fast, counts[0], array, counts[2]);
+            else
+                _describe_mismatch("the bounded platform walk gave ", bounded, counts[1], array, counts[2]);
+        }
+    } else if (cut) {
+        __atomic_add_fetch(&_counts.cut_at_stack_edge, 1, __ATOMIC_RELAXED);
     }
-    return counts[1];
+    return counts[2];
 }
 
 extern "C" {
@@ -217,6 +238,7 @@ int configure_stack_capture(const char *setting) {
         result = -1;
     }
     // backtrace has loaded the unwinder library by now (start-up warms it up).
+    find_platform_unwinder();
     if (_platform_find_fde == nullptr) {
         void *unwinder = dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_NOLOAD);
         if (unwinder != nullptr)
@@ -232,6 +254,7 @@ void quarrow_get_unwinder_counts(quarrow_unwinder_counts *counts) {
     counts->captures = __atomic_load_n(&_counts.captures, __ATOMIC_RELAXED);
     counts->mismatches = __atomic_load_n(&_counts.mismatches, __ATOMIC_RELAXED);
     counts->left_to_backtrace = __atomic_load_n(&_counts.left_to_backtrace, __ATOMIC_RELAXED);
+    counts->cut_at_stack_edge = __atomic_load_n(&_counts.cut_at_stack_edge, __ATOMIC_RELAXED);
 }
 
 } // extern "C"

@@ -17,9 +17,12 @@ extern "C" {
 /*
  * A drop-in for backtrace: the same return addresses, in the same order,
  * stopping where backtrace stops, entry 0 being the return address in the
- * caller. Whatever the engine does not handle (signal frames, code outside
- * every object, unwind rules it does not know) is handed to backtrace for the
- * whole capture. Takes no lock and never allocates.
+ * caller. Whatever the engine does not handle (signal frames, unwind rules
+ * it does not know, entries registered at run time) is handed to the
+ * platform's unwinder for the whole capture. Every read stays inside the
+ * calling thread's stack: where backtrace would follow a frame-pointer link
+ * out of it (below compiled Java code, say), the capture ends there with the
+ * frames found so far. Takes no lock and never allocates.
  */
 QUARROW_EXPORT int quarrow_backtrace(void **array, int size);
 
@@ -33,7 +36,7 @@ QUARROW_EXPORT int quarrow_fast_unwind(void **array, int size);
 /* How walk_stack captures, chosen by "PROFILER_UNWINDER". */
 enum quarrow_unwinder {
     QUARROW_UNWINDER_FAST = 0,      /* unset, "" or "fast" */
-    QUARROW_UNWINDER_BACKTRACE = 1, /* "backtrace": the platform's backtrace only */
+    QUARROW_UNWINDER_BACKTRACE = 1, /* "backtrace": the platform's backtrace, kept inside the stack */
     QUARROW_UNWINDER_CHECK = 2      /* "check": both, every capture compared */
 };
 
@@ -53,6 +56,7 @@ typedef struct quarrow_unwinder_counts {
     uint32_t captures;          /* captures compared */
     uint32_t mismatches;        /* captures whose frames differed */
     uint32_t left_to_backtrace; /* captures the engine declined (signal frames, code outside objects...) */
+    uint32_t cut_at_stack_edge; /* captures where backtrace would have followed a link out of the stack */
 } quarrow_unwinder_counts;
 
 QUARROW_EXPORT void quarrow_get_unwinder_counts(quarrow_unwinder_counts *counts);

@@ -4,6 +4,7 @@
 #include <execinfo.h>
 #include <string.h>
 
+#include "bounded_backtrace.h"
 #include "error_line.h"
 #include "fast_backtrace.h"
 #include "private_heap.h"
@@ -35,7 +36,10 @@ __attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
             got = capture_and_compare(scratch, (int)wanted + 1) - 1;
             frames = scratch + 1;
         } else if (__builtin_expect(mode == QUARROW_UNWINDER_BACKTRACE, 0)) {
-            got = backtrace(scratch, (int)wanted);
+            // backtrace alone would follow a garbage frame-pointer link out of
+            // the stack and fault; a bounded walk first tells how far it may go.
+            got = bounded_backtrace(scratch, (int)wanted);
+            got = backtrace(scratch, bounded_backtrace_was_cut() ? got : (int)wanted);
         } else {
             got = quarrow_backtrace(scratch, (int)wanted);
         }
