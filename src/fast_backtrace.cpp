@@ -185,15 +185,16 @@ int capture_and_compare(void **array, int size) {
     // backtrace may go without leaving the stack; then backtrace that far.
     int (*const methods[3])(void **, int) = {quarrow_fast_unwind, bounded_backtrace, backtrace};
     void **const buffers[3] = {fast, bounded, array};
-    int counts[3];
-    bool cut = false;
+    int counts[3] = {0, 0, 0};
+    int limits[3] = {size, size, size};
     // One call instruction serves every method, so all see the same caller.
     for (int pass = 0; pass < 3; ++pass) {
         asm volatile("" : "+r"(pass)); // keeps the loop from being unrolled
-        counts[pass] = methods[pass](buffers[pass], pass == 2 && cut ? counts[1] : size);
-        if (pass == 1)
-            cut = bounded_backtrace_was_cut();
+        counts[pass] = methods[pass](buffers[pass], limits[pass]);
+        // Set for backtrace once the bounded walk has run.
+        limits[2] = bounded_backtrace_was_cut() ? counts[1] : size;
     }
+    bool cut = bounded_backtrace_was_cut();
     __atomic_add_fetch(&_counts.captures, 1, __ATOMIC_RELAXED);
     bool engine_declined = counts[0] < 0;
     bool engine_differs = !engine_declined && !_same_frames(fast, counts[0], array, counts[2]);

@@ -19,6 +19,9 @@ struct Capture {
     void *frames[kMethodCount][kMaxFrames + kGuardEntries];
 };
 
+// Calls method(frames, size) so that entry 0 is a return address in here.
+extern "C" int capture_with(int (*method)(void **, int), void **frames, int size);
+
 // Out of line and never cloned, so all three captures share entries 0 and 1.
 extern "C" void capture_all(Capture *capture, int size);
 

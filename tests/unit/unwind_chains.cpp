@@ -59,11 +59,16 @@ int descend(int level, ChainRun *run) {
     if (level == run->realigned_level)
         return realigned_frame(level, run);
     switch (level % 5) {
-    case 0: return small_frame(level, run);
-    case 1: return large_frame(level, run);
-    case 2: return variable_frame(level, run);
-    case 3: return many_arguments(level, run, level, level * 3, level ^ 5, level + 7, level * level, level - 9);
-    default: return frame_pointer_frame(level, run);
+    case 0:
+        return small_frame(level, run);
+    case 1:
+        return large_frame(level, run);
+    case 2:
+        return variable_frame(level, run);
+    case 3:
+        return many_arguments(level, run, level, level * 3, level ^ 5, level + 7, level * level, level - 9);
+    default:
+        return frame_pointer_frame(level, run);
     }
 }
 
@@ -132,6 +137,30 @@ call_without_unwind_info:
     .size call_without_unwind_info, .-call_without_unwind_info
 )");
 
+// The same without a frame pointer of its own: fn runs with ebp set to
+// `planted`, as after compiled code that used the register for data. ebx
+// keeps this frame's own ebp across the call.
+asm(R"(
+    .text
+    .globl call_with_planted_frame_pointer
+    .hidden call_with_planted_frame_pointer
+    .type call_with_planted_frame_pointer, @function
+call_with_planted_frame_pointer:
+    pushl %ebp
+    movl %esp, %ebp
+    pushl %ebx
+    movl %ebp, %ebx
+    pushl 12(%ebp)
+    movl 8(%ebp), %eax
+    movl 16(%ebp), %ebp
+    call *%eax
+    movl %ebx, %ebp
+    movl -4(%ebp), %ebx
+    leave
+    ret
+    .size call_with_planted_frame_pointer, .-call_with_planted_frame_pointer
+)");
+
 bool std_sort_capturing(std::vector<Capture> &out, int elements, int every) {
     std::vector<int> values = shuffled(elements);
     int calls = 0;
@@ -156,9 +185,9 @@ void capture_in_libstdcxx_callbacks(std::vector<Capture> &out) {
     CapturingBuffer buffer(out);
     std::ostream stream(&buffer);
     for (int i = 0; i < 4; i++) { // once at each of the callback sizes
-        stream << "text"; // __ostream_insert -> sputn -> xsputn
-        stream << 12345;  // num_put -> xsputn or overflow
-        stream.put('x');  // sputc -> overflow
+        stream << "text";         // __ostream_insert -> sputn -> xsputn
+        stream << 12345;          // num_put -> xsputn or overflow
+        stream.put('x');          // sputc -> overflow
     }
     std::once_flag once;
     std::call_once(once, [&] { capture_into(out); }); // pthread_once -> __once_proxy

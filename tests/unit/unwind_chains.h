@@ -5,6 +5,8 @@
 #ifndef QUARROW_TESTS_UNWIND_CHAINS_H
 #define QUARROW_TESTS_UNWIND_CHAINS_H
 
+#include <stdint.h>
+
 #include <vector>
 
 #include "unwind_capture.h"
@@ -12,8 +14,8 @@
 struct ChainRun {
     Capture *capture;
     int size;
-    int realigned_level = -1;              // this level gets a stack-realigning frame
-    volatile int *spin_until = nullptr;    // spin at the bottom instead of capturing
+    int realigned_level = -1;           // this level gets a stack-realigning frame
+    volatile int *spin_until = nullptr; // spin at the bottom instead of capturing
 };
 
 // Calls down `levels` frames of varied shapes, then captures (or spins).
@@ -25,6 +27,10 @@ int chain_entry(void *run);
 // Calls fn(arg) from a frame that has a frame pointer but no unwind
 // information, so the platform's unwinder stops there.
 extern "C" int call_without_unwind_info(int (*fn)(void *), void *arg);
+
+// Calls fn(arg) from a frame without unwind information in which ebp holds
+// `planted` instead of a frame pointer.
+extern "C" int call_with_planted_frame_pointer(int (*fn)(void *), void *arg, uintptr_t planted);
 
 // The sizes that captures made from inside library callbacks cycle through.
 constexpr int kCallbackSizes[] = {1, 2, 7, kMaxFrames};

@@ -1,0 +1,300 @@
+// Captures below a frame that left garbage in ebp, as compiled Java code
+// does: the platform's backtrace follows such a link wherever it lies below
+// the main stack's end, so on any other thread it reads outside the stack
+// and faults. Every method of the library must stop at the stack's edge,
+// keep the frames above it, and give backtrace's frames wherever backtrace
+// stays inside the stack.
+#include <gtest/gtest.h>
+
+#include <execinfo.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bounded_backtrace.h"
+#include "fast_backtrace.h"
+#include "stack_walk.h"
+#include "unwind_capture.h"
+#include "unwind_chains.h"
+
+extern "C" void *__libc_stack_end;
+
+namespace {
+
+constexpr int kShotFrames = QUARROW_MAX_STACK_DEPTH + 8;
+const uintptr_t kPage = (uintptr_t)sysconf(_SC_PAGESIZE);
+
+typedef int (*Method)(void **, int);
+
+struct Shot {
+    int count;
+    void *frames[kShotFrames];
+};
+
+// What one probe saw: each method from one call instruction, then
+// walk_stack in each capture mode.
+struct Probe {
+    std::vector<Method> methods;
+    int size = 64;
+    std::vector<Shot> shots;
+    bool bounded_cut = false;
+    std::vector<call_stack *> walked; // fast, backtrace, check
+    std::vector<int> walk_depths;
+};
+
+__attribute__((noipa)) void shoot(Probe *probe) {
+    volatile int count = (int)probe->methods.size();
+#pragma GCC unroll 1
+    for (int m = 0; m < count; m++) {
+        probe->shots[m].count = capture_with(probe->methods[m], probe->shots[m].frames, probe->size);
+        if (probe->methods[m] == bounded_backtrace)
+            probe->bounded_cut = bounded_backtrace_was_cut();
+    }
+}
+
+int run_probe(void *argument) {
+    Probe *probe = (Probe *)argument;
+    probe->shots.resize(probe->methods.size());
+    EXPECT_EQ(configure_stack_capture("fast"), 0); // as start-up does: the platform's entry lookup is found
+    shoot(probe);
+    for (const char *mode : {"fast", "backtrace", "check"}) {
+        EXPECT_EQ(configure_stack_capture(mode), 0);
+        for (int depth : probe->walk_depths)
+            probe->walked.push_back(walk_stack(depth, 0));
+    }
+    configure_stack_capture("fast");
+    asm volatile("" ::: "memory");
+    return 0;
+}
+
+bool inside_planting_frame(void *address) {
+    return (uintptr_t)address - (uintptr_t)call_with_planted_frame_pointer < 40;
+}
+
+// The frames every method shares, from the probe's own frame outwards,
+// must end at the frame that planted the garbage.
+void expect_stopped_at_planting_frame(const Probe &probe, const std::string &where) {
+    for (size_t m = 0; m < probe.shots.size(); m++) {
+        const Shot &shot = probe.shots[m];
+        ASSERT_GE(shot.count, 4) << where << ", method " << m;
+        EXPECT_TRUE(inside_planting_frame(shot.frames[shot.count - 1]))
+            << where << ", method " << m << " went on past the planted frame pointer: " << shot.count << " frames";
+        EXPECT_EQ(shot.count, probe.shots[0].count) << where << ", method " << m;
+        for (int i = 1; i < shot.count && i < probe.shots[0].count; i++)
+            EXPECT_EQ(shot.frames[i], probe.shots[0].frames[i]) << where << ", method " << m << ", frame " << i;
+    }
+    const call_stack *first = probe.walked.at(0);
+    for (const call_stack *walked : probe.walked) {
+        ASSERT_NE(walked, nullptr);
+        ASSERT_GE(walked->frame_count, 3u) << where;
+        EXPECT_TRUE(inside_planting_frame(walked->return_addresses[walked->frame_count - 1])) << where;
+        ASSERT_EQ(walked->frame_count, first->frame_count) << where;
+        for (uint32_t i = 1; i < walked->frame_count; i++)
+            EXPECT_EQ(walked->return_addresses[i], first->return_addresses[i]) << where << ", frame " << i;
+    }
+}
+
+void release(Probe &probe) {
+    for (call_stack *walked : probe.walked)
+        if (walked)
+            free_stack(walked);
+    probe.walked.clear();
+}
+
+const std::vector<Method> kSafeMethods = {quarrow_backtrace, quarrow_fast_unwind, bounded_backtrace};
+
+// Runs `body` on a thread whose stack lies in `stack`, below everything
+// mapped before it, as the platform places thread stacks.
+void on_thread_with_stack(void *stack, size_t size, const std::function<void()> &body) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    ASSERT_EQ(pthread_attr_setstack(&attributes, stack, size), 0);
+    pthread_t thread;
+    auto start = [](void *b) -> void * {
+        (*(const std::function<void()> *)b)();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, start, (void *)&body), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+struct Mapping {
+    void *at;
+    size_t size;
+    Mapping(size_t bytes, int protection) : size(bytes) {
+        at = mmap(nullptr, bytes, protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    }
+    ~Mapping() {
+        if (at != MAP_FAILED)
+            munmap(at, size);
+    }
+    uintptr_t address() const { return (uintptr_t)at; }
+};
+
+// A frame pointer into memory that is mapped but unreadable, above the
+// thread's stack and below the main stack's end: backtrace's own rule lets
+// it through, as it let the VM's reserved heap through.
+struct UnreadableAboveTheStack : ::testing::Test {
+    Mapping unreadable{2 * kPage, PROT_NONE};
+    Mapping stack{256 * 1024, PROT_READ | PROT_WRITE};
+
+    void SetUp() override {
+        ASSERT_NE(unreadable.at, MAP_FAILED);
+        ASSERT_NE(stack.at, MAP_FAILED);
+        ASSERT_LT(stack.address() + stack.size, unreadable.address()) << "the mappings did not come top-down";
+        ASSERT_LT(unreadable.address(), (uintptr_t)__libc_stack_end);
+    }
+    uintptr_t planted() const { return unreadable.address() + 8; }
+};
+
+TEST_F(UnreadableAboveTheStack, EveryMethodStopsThereAtDepths64And1024) {
+    for (int size : {64, QUARROW_MAX_STACK_DEPTH}) {
+        Probe probe;
+        probe.methods = kSafeMethods;
+        probe.size = size;
+        probe.walk_depths = {64, QUARROW_MAX_STACK_DEPTH};
+        quarrow_unwinder_counts before, after;
+        quarrow_get_unwinder_counts(&before);
+        on_thread_with_stack(stack.at, stack.size,
+                             [&] { call_with_planted_frame_pointer(run_probe, &probe, planted()); });
+        quarrow_get_unwinder_counts(&after);
+        expect_stopped_at_planting_frame(probe, "size " + std::to_string(size));
+        EXPECT_TRUE(probe.bounded_cut) << "the bounded walk did not see that backtrace would leave the stack";
+        EXPECT_EQ(after.mismatches, before.mismatches);
+        EXPECT_EQ(after.cut_at_stack_edge - before.cut_at_stack_edge, 2u) << "one per check-mode walk";
+        release(probe);
+    }
+}
+
+// The fault is real: the platform's backtrace alone follows the same link.
+TEST_F(UnreadableAboveTheStack, BacktraceAloneFaultsThere) {
+    EXPECT_DEATH(
+        {
+            Probe probe;
+            probe.methods = {backtrace};
+            on_thread_with_stack(stack.at, stack.size,
+                                 [&] { call_with_planted_frame_pointer(run_probe, &probe, planted()); });
+        },
+        "");
+}
+
+// A link to a readable chain outside the thread's stack (on the main
+// thread's): backtrace follows it and reports its made-up return addresses;
+// every method of the library gives backtrace's frames up to there.
+TEST(StackBounds, ChainOnAnotherThreadsStackIsNotFollowed) {
+    void *const made_up[3] = {(void *)0x1234, (void *)0x5678, (void *)0x9abc};
+    volatile uintptr_t chain[6];
+    chain[0] = (uintptr_t)&chain[2];
+    chain[1] = (uintptr_t)made_up[0];
+    chain[2] = (uintptr_t)&chain[4];
+    chain[3] = (uintptr_t)made_up[1];
+    chain[4] = 0;
+    chain[5] = (uintptr_t)made_up[2];
+
+    Probe probe;
+    probe.methods = kSafeMethods;
+    probe.methods.push_back(backtrace);
+    probe.walk_depths = {64};
+    std::thread([&] { call_with_planted_frame_pointer(run_probe, &probe, (uintptr_t)&chain[0]); }).join();
+
+    Shot platform = probe.shots.back();
+    probe.shots.pop_back();
+    expect_stopped_at_planting_frame(probe, "chain on the main stack");
+    int ours = probe.shots[0].count;
+    ASSERT_EQ(platform.count, ours + 3) << "backtrace did not follow the planted chain";
+    for (int i = 1; i < ours; i++)
+        EXPECT_EQ(platform.frames[i], probe.shots[0].frames[i]) << "frame " << i;
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(platform.frames[ours + i], made_up[i]);
+    EXPECT_TRUE(probe.bounded_cut);
+    release(probe);
+}
+
+// A link back down the stack (here, to itself) would repeat one frame up to
+// the size; a chain must climb.
+TEST(StackBounds, LinkThatDoesNotClimbEndsTheChain) {
+    Probe probe;
+    probe.methods = kSafeMethods;
+    probe.walk_depths = {64};
+    std::thread([&] {
+        volatile uintptr_t loop[2];
+        loop[0] = (uintptr_t)&loop[0];
+        loop[1] = 0x4242;
+        call_with_planted_frame_pointer(run_probe, &probe, (uintptr_t)&loop[0]);
+    }).join();
+    for (const Shot &shot : probe.shots) {
+        ASSERT_GE(shot.count, 5);
+        EXPECT_TRUE(inside_planting_frame(shot.frames[shot.count - 2]));
+        EXPECT_EQ(shot.frames[shot.count - 1], (void *)0x4242) << "the first link is on the stack and is kept";
+    }
+    EXPECT_TRUE(probe.bounded_cut);
+    release(probe);
+}
+
+// A coroutine's stack, made with makecontext in a mapping whose next page is
+// unreadable. The plain capture ends at the context's start as backtrace's
+// does; a link planted in the stack's last word, whose second word would be
+// read from the unreadable page, is not followed.
+struct Coroutine {
+    static constexpr size_t kStackBytes = 64 * 1024;
+    Mapping memory{kStackBytes + kPage, PROT_READ | PROT_WRITE};
+    ucontext_t caller, context;
+    Probe probe;
+    uintptr_t planted = 0;
+
+    static void entry(unsigned self_low) {
+        Coroutine *self = (Coroutine *)(uintptr_t)self_low;
+        if (self->planted)
+            call_with_planted_frame_pointer(run_probe, &self->probe, self->planted);
+        else
+            run_probe(&self->probe);
+    }
+
+    void run() {
+        ASSERT_NE(memory.at, MAP_FAILED);
+        ASSERT_EQ(mprotect((char *)memory.at + kStackBytes, kPage, PROT_NONE), 0);
+        ASSERT_EQ(getcontext(&context), 0);
+        context.uc_stack.ss_sp = memory.at;
+        context.uc_stack.ss_size = kStackBytes;
+        context.uc_link = &caller;
+        makecontext(&context, (void (*)())entry, 1, (unsigned)(uintptr_t)this);
+        ASSERT_EQ(swapcontext(&caller, &context), 0);
+    }
+};
+
+TEST(StackBounds, InsideAMakecontextStack) {
+    std::thread([] {
+        Coroutine plain;
+        plain.probe.methods = kSafeMethods;
+        plain.probe.methods.push_back(backtrace); // safe: nothing planted
+        plain.probe.size = 256;
+        plain.probe.walk_depths = {64};
+        plain.run();
+        const Shot &platform = plain.probe.shots.back();
+        ASSERT_GE(platform.count, 3);
+        ASSERT_LT(platform.count, 16) << "backtrace did not stop at the context's start";
+        for (const Shot &shot : plain.probe.shots) {
+            ASSERT_EQ(shot.count, platform.count);
+            EXPECT_EQ(memcmp(shot.frames, platform.frames, shot.count * sizeof(void *)), 0);
+        }
+        release(plain.probe);
+
+        Coroutine planted;
+        planted.probe.methods = kSafeMethods;
+        planted.probe.walk_depths = {64, QUARROW_MAX_STACK_DEPTH};
+        planted.planted = planted.memory.address() + Coroutine::kStackBytes - sizeof(uintptr_t);
+        planted.run();
+        expect_stopped_at_planting_frame(planted.probe, "planted at the coroutine stack's last word");
+        EXPECT_TRUE(planted.probe.bounded_cut);
+        release(planted.probe);
+    }).join();
+}
+
+} // namespace
