@@ -60,6 +60,9 @@ extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, con
     stack_region stack;
     if (!find_stack_region(sp, &stack))
         return count; // nothing above the caller's own frame can be read safely
+    // A word at `a` lies inside the stack when a - low <= last_word: one
+    // comparison per read.
+    const uintptr_t low = stack.low, last_word = stack.high - sizeof(uintptr_t) - stack.low;
     while (count < size) {
         uint32_t packed;
         if (!unwind_cache_lookup(ip, &packed)) {
@@ -82,18 +85,18 @@ extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, con
         uintptr_t cfa =
             ((packed & PACKED_CFA_FROM_EBP) ? bp : sp) + (uintptr_t)((int32_t)packed >> PACKED_CFA_OFFSET_SHIFT);
         if (packed & PACKED_CFA_DEREF) {
-            if (!stack_region_holds(stack, cfa, sizeof(uintptr_t)))
+            if (cfa - low > last_word)
                 break;
             cfa = *(const uintptr_t *)cfa;
         }
-        // The caller's frame lies above this one, its return address below the CFA.
-        if (cfa < sp + sizeof(uintptr_t) || !stack_region_holds(stack, cfa - sizeof(uintptr_t), sizeof(uintptr_t)))
+        // The caller's return address is the word below the CFA.
+        if (cfa - sizeof(uintptr_t) - low > last_word)
             break;
         uint32_t ebp_rule = packed >> PACKED_EBP_RULE_SHIFT & 3;
         if (ebp_rule != EBP_SAME) {
             uintptr_t base = ebp_rule == EBP_AT_CFA ? cfa : (packed & PACKED_EBP_BASE_IS_EBP) ? bp : sp;
             uintptr_t saved_at = base + (uintptr_t)(int32_t)(int8_t)(packed >> PACKED_EBP_OFFSET_SHIFT);
-            if (!stack_region_holds(stack, saved_at, sizeof(uintptr_t)))
+            if (saved_at - low > last_word)
                 break;
             bp = *(const uintptr_t *)saved_at;
         }

@@ -124,10 +124,12 @@ mapping_lookup _read_mapping_of(uintptr_t address, stack_region *region) {
 
 } // namespace
 
-bool find_stack_region(uintptr_t address, stack_region *region) {
+__thread stack_region _current_stack_region __attribute__((tls_model("initial-exec")));
+
+bool find_stack_region_slowly(uintptr_t address, stack_region *region) {
     for (unsigned i = 0; i < kRegionSlots; ++i) {
         if (stack_region_holds(_known[i], address, 1)) {
-            *region = _known[i];
+            *region = _current_stack_region = _known[i];
             return true;
         }
     }
@@ -150,6 +152,6 @@ bool find_stack_region(uintptr_t address, stack_region *region) {
     if (slot == _next_slot)
         _next_slot = (_next_slot + 1) % kRegionSlots;
     _known[slot] = found;
-    *region = found;
+    *region = _current_stack_region = found;
     return true;
 }

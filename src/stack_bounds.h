@@ -24,11 +24,23 @@ struct stack_region {
  * capture of a thread, a grown main stack, a coroutine's stack) reads the
  * process's mappings with plain system calls, so it never allocates.
  */
-QUARROW_INTERNAL bool find_stack_region(uintptr_t address, stack_region *region);
+QUARROW_INTERNAL bool find_stack_region_slowly(uintptr_t address, stack_region *region);
 
 /* Whether [address, address + bytes) lies inside the region. */
 inline bool stack_region_holds(const stack_region &region, uintptr_t address, uintptr_t bytes) {
     return address >= region.low && address < region.high && region.high - address >= bytes;
+}
+
+// The slot the thread's captures last found their stack in, checked inline
+// first: captures run on every tracked request.
+extern __thread stack_region _current_stack_region __attribute__((tls_model("initial-exec"), visibility("hidden")));
+
+inline bool find_stack_region(uintptr_t address, stack_region *region) {
+    if (__builtin_expect(stack_region_holds(_current_stack_region, address, 1), 1)) {
+        *region = _current_stack_region;
+        return true;
+    }
+    return find_stack_region_slowly(address, region);
 }
 
 #endif
