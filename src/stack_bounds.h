@@ -17,13 +17,7 @@ struct stack_region {
     uintptr_t high;
 };
 
-/*
- * The region that holds `address` (a stack pointer of the calling thread),
- * false when none can be found. Learnt once per thread and kept in
- * thread-local slots that are read without a lock; a miss (the first
- * capture of a thread, a grown main stack, a coroutine's stack) reads the
- * process's mappings with plain system calls, so it never allocates.
- */
+/* find_stack_region past its inline check: the thread's other slots, then the mappings. */
 QUARROW_INTERNAL bool find_stack_region_slowly(uintptr_t address, stack_region *region);
 
 /* Whether [address, address + bytes) lies inside the region. */
@@ -35,6 +29,13 @@ inline bool stack_region_holds(const stack_region &region, uintptr_t address, ui
 // first: captures run on every tracked request.
 extern __thread stack_region _current_stack_region __attribute__((tls_model("initial-exec"), visibility("hidden")));
 
+/*
+ * The region that holds `address` (a stack pointer of the calling thread),
+ * false when none can be found. Learnt once per thread and kept in
+ * thread-local slots that are read without a lock; a miss (the first
+ * capture of a thread, a grown main stack, a coroutine's stack) reads the
+ * process's mappings with plain system calls, so it never allocates.
+ */
 inline bool find_stack_region(uintptr_t address, stack_region *region) {
     if (__builtin_expect(stack_region_holds(_current_stack_region, address, 1), 1)) {
         *region = _current_stack_region;
