@@ -165,6 +165,15 @@ last two variables follow the flags alone. Without --follow-children the
 starter library takes the tracker out of LD_PRELOAD, so the program's own
 child processes run untracked.
 
+PROFILER_UNWINDER, passed through as inherited, chooses how stacks are
+captured: unset or 'fast', the tracker's own engine; 'backtrace', glibc's
+backtrace; 'check', both on every capture, compared, with counts at exit.
+glibc's backtrace by itself follows the frame-pointer chain below code that
+keeps none (compiled Java code) wherever it lies below the main stack's end,
+and crashes a JIT host at larger depths; the library cannot make it safe.
+Under the tracker every method, 'backtrace' included, ends a capture where
+the next link would leave the thread's stack.
+
 DIR, the libraries' directory: --library-dir, else $QUARROW_LIBRARY_DIR,
 else ../lib/quarrow beside this command (the installed layout), else the
 build tree this command was built in.
