@@ -298,3 +298,27 @@ TEST(StackBounds, InsideAMakecontextStack) {
 }
 
 } // namespace
+
+namespace {
+
+// The main thread's stack grows below the region learnt at its first
+// capture: a capture from deeper down must learn it anew and still give
+// backtrace's frames.
+__attribute__((noinline)) void capture_below(size_t bytes, Capture *capture) {
+    volatile char *below = (volatile char *)alloca(bytes);
+    below[0] = below[bytes - 1] = 1;
+    capture_all(capture, kMaxFrames);
+    asm volatile("" ::"r"(below) : "memory");
+}
+
+TEST(StackBounds, MainStackThatGrewIsLearntAgain) {
+    ASSERT_EQ(configure_stack_capture("fast"), 0);
+    Capture near, deep;
+    capture_all(&near, kMaxFrames);
+    capture_below(4u << 20, &deep); // far below any page the test touched before
+    EXPECT_EQ(compare_captures(near, kEngineMustUnwind), "");
+    EXPECT_EQ(compare_captures(deep, kEngineMustUnwind), "");
+    EXPECT_GT(deep.count[kByEngine], 3);
+}
+
+} // namespace
