@@ -27,6 +27,7 @@ struct platform_unwinder {
     unwind_get_function get_ip;
     unwind_get_function get_cfa;
     unwind_get_register_function get_register;
+    platform_find_fde_function find_fde;
 };
 
 platform_unwinder _unwinder;
@@ -72,7 +73,8 @@ void find_platform_unwinder(void) {
         found.get_ip = (unwind_get_function)dlsym(library, "_Unwind_GetIP");
         found.get_cfa = (unwind_get_function)dlsym(library, "_Unwind_GetCFA");
         found.get_register = (unwind_get_register_function)dlsym(library, "_Unwind_GetGR");
-        if (found.backtrace && found.get_ip && found.get_cfa && found.get_register)
+        found.find_fde = (platform_find_fde_function)dlsym(library, "_Unwind_Find_FDE");
+        if (found.backtrace && found.get_ip && found.get_cfa && found.get_register && found.find_fde)
             _unwinder = found;
     }
     __atomic_store_n(&_unwinder_looked_up, true, __ATOMIC_RELEASE);
@@ -102,5 +104,9 @@ __attribute__((noinline)) int bounded_backtrace(void **array, int size) {
 }
 
 bool bounded_backtrace_was_cut(void) { return _last_was_cut; }
+
+platform_find_fde_function platform_find_fde(void) {
+    return __atomic_load_n(&_unwinder_looked_up, __ATOMIC_ACQUIRE) ? _unwinder.find_fde : nullptr;
+}
 
 } // extern "C"

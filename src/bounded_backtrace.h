@@ -24,8 +24,15 @@ QUARROW_INTERNAL int bounded_backtrace(void **array, int size);
 /* Whether this thread's last bounded_backtrace was cut where backtrace would have left the stack. */
 QUARROW_INTERNAL bool bounded_backtrace_was_cut(void);
 
-/* Finds the platform's unwinder; called at start-up after backtrace has loaded it. */
+/* Finds the platform's unwinder (loading it through backtrace); start-up calls it before the hooks go in. */
 QUARROW_INTERNAL void find_platform_unwinder(void);
+
+/*
+ * The platform's own lookup of unwind entries, which also knows entries
+ * registered at run time; null until find_platform_unwinder found it.
+ */
+typedef const void *(*platform_find_fde_function)(void *address, void *bases);
+QUARROW_INTERNAL platform_find_fde_function platform_find_fde(void);
 
 #ifdef __cplusplus
 }

@@ -3,7 +3,6 @@
 // to the platform's backtrace. Also the choice of method and the check mode.
 #include "fast_backtrace.h"
 
-#include <dlfcn.h>
 #include <execinfo.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,21 +18,17 @@
 
 static const char _source_file[] = "src/fast_backtrace.cpp";
 
-// The platform's own lookup of unwind entries, which also knows entries
-// registered at run time; found in the unwinder library at start-up.
-typedef const void *(*find_fde_function)(void *address, void *bases);
-static find_fde_function _platform_find_fde;
-
 // Where no object's tables cover a return address, the platform's unwinder
 // stops unless an entry was registered at run time for it, or its code is a
 // signal return (recognised by its first instruction, which here would start
 // with pop %eax or mov $n, %eax). Either way the engine cannot tell without
 // the platform, so it declines.
 static bool _platform_unwinds_further(uintptr_t return_address) {
-    if (_platform_find_fde == nullptr)
+    platform_find_fde_function find_fde = platform_find_fde();
+    if (find_fde == nullptr)
         return true; // unknown: leave it to the platform
     void *bases[3];
-    if (_platform_find_fde((void *)(return_address - 1), bases) != nullptr)
+    if (find_fde((void *)(return_address - 1), bases) != nullptr)
         return true;
     uint8_t first_byte = *(const uint8_t *)return_address;
     return first_byte == 0x58 || first_byte == 0xb8;
@@ -241,13 +236,7 @@ int configure_stack_capture(const char *setting) {
         mode = QUARROW_UNWINDER_BACKTRACE;
         result = -1;
     }
-    // backtrace has loaded the unwinder library by now (start-up warms it up).
     find_platform_unwinder();
-    if (_platform_find_fde == nullptr) {
-        void *unwinder = dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_NOLOAD);
-        if (unwinder != nullptr)
-            _platform_find_fde = (find_fde_function)dlsym(unwinder, "_Unwind_Find_FDE");
-    }
     __atomic_store_n(&_stack_capture_mode, mode, __ATOMIC_RELEASE);
     return result;
 }
