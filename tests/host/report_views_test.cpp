@@ -244,9 +244,37 @@ TEST(ReportSymbols, DemanglingAndShortPaths) {
                                                            frame("_ZN5cache5Store4loadEv", 0x10000, 0x91, 1),
                                                        10, 0)));
     frame_labels labels(set);
-    EXPECT_EQ(labels.with_offset(0), "*Unknown*+0x0 (*Unknown*)");
-    EXPECT_EQ(labels.with_offset(1), "cache::Store::load()+0x91 (libapp.so)");
-    EXPECT_EQ(labels.without_offset(1), "cache::Store::load() (libapp.so)");
+    EXPECT_EQ(labels.innermost(0), "*Unknown* at 0x804f00d");
+    EXPECT_EQ(labels.innermost(1), "cache::Store::load()+0x91 in libapp.so");
+    EXPECT_EQ(labels.box(labels.functions(1).front(), 1), "cache::Store::load() in libapp.so");
+    // without a name, the address in the object rather than the absolute one
+    report_set unnamed = parse(start() + report_text(block(frame("*Unknown*", 0xf7c00000, 0xf7c01234), 10, 0)));
+    frame_labels unnamed_labels(unnamed);
+    EXPECT_EQ(unnamed_labels.innermost(0), "*Unknown* at 0x2234 in libapp.so");
+}
+
+TEST(ReportSymbols, LookupsGiveSourceLinesAndInlinedCalls) {
+    report_set set = parse(start() + report_text(block(frame("exported", 0x10000, 0x40), 10, 0)));
+    frame_lookup found;
+    found.found = true;
+    found.object_address = 0x1040;
+    found.function = {"_ZN5cache5Store4loadEv", "/src/cache/store.cpp", 120};
+    found.function_offset = 0x18;
+    found.from_symbol_table = true;
+    found.inlined = {{"_ZN5cache4hashEj", "/src/cache/hash.h", 7}, {"helper", "", 0}};
+    set.lookups = {found};
+    frame_labels labels(set);
+    std::vector<std::string> lines = labels.lines(0);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "[inlined] cache::hash(unsigned int) (hash.h:7) in libapp.so");
+    EXPECT_EQ(lines[1], "[inlined] helper in libapp.so");
+    EXPECT_EQ(lines[2], "cache::Store::load() (store.cpp:120) in libapp.so");
+    EXPECT_EQ(labels.symbol(0), "cache::Store::load()");
+    // a name from the symbol table without a line keeps its own offset
+    set.lookups[0].function.line = 0;
+    set.lookups[0].inlined.clear();
+    frame_labels no_line(set);
+    EXPECT_EQ(no_line.innermost(0), "cache::Store::load()+0x18 in libapp.so");
 }
 
 /* ---- JSON --------------------------------------------------------------- */

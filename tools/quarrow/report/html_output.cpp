@@ -136,10 +136,11 @@ std::string _icicle(const report_set &set, const report &last, frame_labels &lab
         root.bytes += live;
         _node *at = root.child(caller_type_name(s.type), "kind");
         at->bytes += live;
-        for (uint32_t frame : s.frames) {
-            at = at->child(labels.without_offset(frame), "frame");
-            at->bytes += live;
-        }
+        for (uint32_t frame : s.frames)
+            for (const shown_function &f : labels.functions(frame)) {
+                at = at->child(labels.box(f, frame), "frame");
+                at->bytes += live;
+            }
     }
     if (root.bytes <= 0)
         return "<p>No live bytes in this report.</p>\n";
@@ -203,7 +204,8 @@ std::string _chart(const report_set &set, const run &r, const std::vector<const 
             path += fmt::format("{}{:.1f},{:.1f} ", pen_down ? "L" : "M", xof(i), yof(*s.live[i]));
             pen_down = true;
         }
-        std::string name = st.frames.empty() ? "(no frames)" : labels.without_offset(st.frames[0]);
+        std::string name =
+            st.frames.empty() ? "(no frames)" : labels.box(labels.functions(st.frames[0]).front(), st.frames[0]);
         const char *colour = _palette[k % 10];
         out += fmt::format("<path class=\"series\" data-rank=\"{}\" d=\"{}\" stroke=\"{}\"><title>#{} {}</title>"
                            "</path>\n",
@@ -218,7 +220,8 @@ std::string _chart(const report_set &set, const run &r, const std::vector<const 
     out += "</svg>\n<ol class=\"legend\">\n";
     for (size_t k = 0; k < top.size(); k++) {
         const report_stack &st = set.stacks[top[k]->stack];
-        std::string name = st.frames.empty() ? "(no frames)" : labels.without_offset(st.frames[0]);
+        std::string name =
+            st.frames.empty() ? "(no frames)" : labels.box(labels.functions(st.frames[0]).front(), st.frames[0]);
         out += fmt::format("<li data-rank=\"{}\"><span class=\"swatch\" style=\"background:{}\"></span>{}</li>\n",
                            k + 1, _palette[k % 10], _escape(name));
     }
@@ -314,7 +317,8 @@ std::string html_page(const report_set &set, size_t run_index, const view_option
         const report_stack &st = set.stacks[b.stack];
         std::string frames;
         for (uint32_t f : st.frames)
-            frames += (frames.empty() ? "" : "<br>") + _escape(labels.with_offset(f));
+            for (const std::string &line : labels.lines(f))
+                frames += (frames.empty() ? "" : "<br>") + _escape(line);
         if (frames.empty())
             frames = "(no frames)";
         amount average = b.number_of_allocations
