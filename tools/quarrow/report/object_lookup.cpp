@@ -216,9 +216,13 @@ object_file::symbol_starts(const std::vector<std::string> &names) {
         GElf_Sym sym;
         GElf_Addr address;
         const char *name = dwfl_module_getsym_info(_module, i, &sym, &address, nullptr, nullptr, nullptr);
-        if (!name || sym.st_shndx == SHN_UNDEF || !wanted.count(name))
+        if (!name || sym.st_shndx == SHN_UNDEF)
             continue;
-        found[name].push_back(address - _bias);
+        // .symtab spells versioned definitions "name@VERSION" or "name@@VERSION"
+        std::string_view plain(name);
+        plain = plain.substr(0, plain.find('@'));
+        if (wanted.count(plain))
+            found[std::string(plain)].push_back(address - _bias);
     }
     return found;
 }
@@ -236,7 +240,8 @@ frame_lookup object_file::look_up(uint64_t object_address) {
     GElf_Sym sym;
     const char *symbol = dwfl_module_addrinfo(_module, pc, &offset, &sym, nullptr, nullptr, nullptr);
     if (symbol && *symbol) {
-        result.function.name = symbol;
+        std::string_view name(symbol);
+        result.function.name = name.substr(0, name.find('@')); // no "@@GLIBC_2.34" of .symtab's versioned names
         result.function_offset = offset + 1;
         result.from_symbol_table = true;
     }
