@@ -40,6 +40,7 @@
 #include <chrono>
 #include <algorithm>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,13 +57,12 @@ struct _settings {
     bool fake_objects = false;
 };
 
-const char *const _real_objects[] = {"/lib/i386-linux-gnu/libc.so.6", "/usr/lib/i386-linux-gnu/libstdc++.so.6",
-                                     "/lib/i386-linux-gnu/libm.so.6",
-                                     "/usr/lib/jvm/java-17-openjdk-i386/lib/server/libjvm.so",
-                                     "/usr/lib/jvm/java-17-openjdk-i386/lib/libjava.so"};
+const char *const _real_objects[] = {
+    "/lib/i386-linux-gnu/libc.so.6", "/usr/lib/i386-linux-gnu/libstdc++.so.6", "/lib/i386-linux-gnu/libm.so.6",
+    "/usr/lib/jvm/java-17-openjdk-i386/lib/server/libjvm.so", "/usr/lib/jvm/java-17-openjdk-i386/lib/libjava.so"};
 const char *const _fake_objects[] = {"/opt/app/bin/server", "/opt/app/lib/libcache.so.1",
-                                     "/usr/lib/i386-linux-gnu/libstdc++.so.6.fake", "/lib/i386-linux-gnu/libc.so.6.fake",
-                                     "/opt/jvm/lib/server/libjvm.so"};
+                                     "/usr/lib/i386-linux-gnu/libstdc++.so.6.fake",
+                                     "/lib/i386-linux-gnu/libc.so.6.fake", "/opt/jvm/lib/server/libjvm.so"};
 const unsigned _bases[] = {0xf7c00000u, 0xf7a00000u, 0xf7900000u, 0xf6800000u, 0xf7e80000u};
 
 struct _function {
@@ -97,8 +97,8 @@ bool _read_functions(_object &object) {
                 sym.st_shndx == SHN_UNDEF)
                 continue;
             if (shdr.sh_type == SHT_DYNSYM)
-                exported.push_back({elf_strptr(elf, shdr.sh_link, sym.st_name), unsigned(sym.st_value),
-                                    unsigned(sym.st_size)});
+                exported.push_back(
+                    {elf_strptr(elf, shdr.sh_link, sym.st_name), unsigned(sym.st_value), unsigned(sym.st_size)});
             else
                 all.push_back({unsigned(sym.st_value), unsigned(sym.st_size)});
         }
@@ -106,7 +106,8 @@ bool _read_functions(_object &object) {
     if (elf)
         elf_end(elf);
     close(fd);
-    std::sort(exported.begin(), exported.end(), [](const _function &a, const _function &b) { return a.start < b.start; });
+    std::sort(exported.begin(), exported.end(),
+              [](const _function &a, const _function &b) { return a.start < b.start; });
     // dladdr names the nearest exported symbol below an address; only an
     // exported function's own addresses get its name for certain
     object.functions = exported;
@@ -157,6 +158,7 @@ bool _generate(const _settings &s, unsigned reports, const std::string &file) {
         return false;
     }
     std::vector<_stack> stacks(s.stacks);
+    std::set<std::string> distinct;
     for (unsigned i = 0; i < s.stacks; i++) {
         _stack &st = stacks[i];
         st.type = i % 50 == 49 ? 3 : i % 50 == 48 ? 2 : i % 10 == 7 ? 1 : 0;
@@ -164,17 +166,21 @@ bool _generate(const _settings &s, unsigned reports, const std::string &file) {
         st.leaks = random() % 20 == 0;
         unsigned frames = 1 + i % s.depth;
         char line[1024];
-        for (unsigned f = 0; f < frames; f++) {
-            const _object &o = objects[(i + f) % objects.size()];
-            const _function &fn = o.functions[random() % o.functions.size()];
-            unsigned offset = 1 + unsigned(random() % (fn.size - 1)), address = o.base + fn.start + offset;
-            if (fn.name.empty())
-                snprintf(line, sizeof line, "STACK_%u:%s(%#x):*Unknown*+%#x (%#x)\n", f, o.path.c_str(), o.base,
-                         address, address);
-            else
-                snprintf(line, sizeof line, "STACK_%u:%s(%#x):%s+%#x (%#x)\n", f, o.path.c_str(), o.base,
-                         fn.name.c_str(), offset, address);
-            st.frames += line;
+        // a stack drawn twice would be a repeated caller record
+        while (st.frames.empty() || !distinct.insert(st.frames).second) {
+            st.frames.clear();
+            for (unsigned f = 0; f < frames; f++) {
+                const _object &o = objects[(i + f) % objects.size()];
+                const _function &fn = o.functions[random() % o.functions.size()];
+                unsigned offset = 1 + unsigned(random() % (fn.size - 1)), address = o.base + fn.start + offset;
+                if (fn.name.empty())
+                    snprintf(line, sizeof line, "STACK_%u:%s(%#x):*Unknown*+%#x (%#x)\n", f, o.path.c_str(), o.base,
+                             address, address);
+                else
+                    snprintf(line, sizeof line, "STACK_%u:%s(%#x):%s+%#x (%#x)\n", f, o.path.c_str(), o.base,
+                             fn.name.c_str(), offset, address);
+                st.frames += line;
+            }
         }
     }
     // Keep the writer's grouping by type.

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <unordered_set>
 
 #include <fmt/format.h>
@@ -207,22 +208,56 @@ std::optional<uint64_t> object_file::object_address(uint64_t address, uint64_t b
     return std::nullopt;
 }
 
-std::unordered_map<std::string, std::vector<uint64_t>>
-object_file::symbol_starts(const std::vector<std::string> &names) {
-    std::unordered_map<std::string, std::vector<uint64_t>> found;
-    std::unordered_set<std::string_view> wanted(names.begin(), names.end());
+void object_file::_load_symbols() {
+    _symbols_loaded = true;
     int count = dwfl_module_getsymtab(_module);
     for (int i = 1; i < count; i++) {
         GElf_Sym sym;
         GElf_Addr address;
         const char *name = dwfl_module_getsym_info(_module, i, &sym, &address, nullptr, nullptr, nullptr);
-        if (!name || sym.st_shndx == SHN_UNDEF)
+        int type = GELF_ST_TYPE(sym.st_info);
+        if (!name || !*name || sym.st_shndx == SHN_UNDEF ||
+            (type != STT_FUNC && type != STT_GNU_IFUNC && type != STT_NOTYPE))
             continue;
+        uint64_t begin = address - _bias;
+        _symbols.push_back({begin, begin + sym.st_size, name, GELF_ST_BIND(sym.st_info) != STB_LOCAL});
+    }
+    std::sort(_symbols.begin(), _symbols.end(), [](const symbol &a, const symbol &b) { return a.begin < b.begin; });
+    _reach.resize(_symbols.size());
+    for (size_t i = 0; i < _symbols.size(); i++)
+        _reach[i] = std::max(_symbols[i].end, i ? _reach[i - 1] : 0);
+}
+
+// The symbol whose range holds the address: the one starting last, a
+// global one among those starting there.
+const object_file::symbol *object_file::_symbol_at(uint64_t address) const {
+    auto after = std::upper_bound(_symbols.begin(), _symbols.end(), address,
+                                  [](uint64_t a, const symbol &s) { return a < s.begin; });
+    const symbol *best = nullptr;
+    for (size_t i = size_t(after - _symbols.begin()); i-- > 0 && _reach[i] > address;) {
+        const symbol &s = _symbols[i];
+        if (s.end <= address)
+            continue;
+        if (best && best->begin != s.begin)
+            break;
+        if (!best || (s.global && !best->global))
+            best = &s;
+    }
+    return best;
+}
+
+std::unordered_map<std::string, std::vector<uint64_t>>
+object_file::symbol_starts(const std::vector<std::string> &names) {
+    if (!_symbols_loaded)
+        _load_symbols();
+    std::unordered_map<std::string, std::vector<uint64_t>> found;
+    std::unordered_set<std::string_view> wanted(names.begin(), names.end());
+    for (const symbol &s : _symbols) {
         // .symtab spells versioned definitions "name@VERSION" or "name@@VERSION"
-        std::string_view plain(name);
+        std::string_view plain(s.name);
         plain = plain.substr(0, plain.find('@'));
         if (wanted.count(plain))
-            found[std::string(plain)].push_back(address - _bias);
+            found[std::string(plain)].push_back(s.begin);
     }
     return found;
 }
@@ -236,13 +271,12 @@ frame_lookup object_file::look_up(uint64_t object_address) {
     // instruction of its function
     Dwarf_Addr pc = object_address - 1 + _bias;
 
-    GElf_Off offset = 0;
-    GElf_Sym sym;
-    const char *symbol = dwfl_module_addrinfo(_module, pc, &offset, &sym, nullptr, nullptr, nullptr);
-    if (symbol && *symbol) {
-        std::string_view name(symbol);
+    if (!_symbols_loaded)
+        _load_symbols();
+    if (const symbol *found = _symbol_at(object_address - 1)) {
+        std::string_view name(found->name);
         result.function.name = name.substr(0, name.find('@')); // no "@@GLIBC_2.34" of .symtab's versioned names
-        result.function_offset = offset + 1;
+        result.function_offset = object_address - found->begin;
         result.from_symbol_table = true;
     }
 

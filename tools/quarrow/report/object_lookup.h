@@ -57,6 +57,19 @@ private:
     struct segment {
         uint64_t begin, end;
     };
+    // A code symbol, in the object's terms; the name lives in libelf's data.
+    struct symbol {
+        uint64_t begin, end;
+        const char *name;
+        bool global;
+    };
+    // libdwfl searches its symbol table linearly on every lookup, which
+    // costs seconds on a VM's 58,000 symbols: one sorted copy, made once.
+    void _load_symbols();
+    const symbol *_symbol_at(uint64_t address) const;
+    std::vector<symbol> _symbols; // by begin
+    std::vector<uint64_t> _reach; // the largest end among _symbols[0..i]
+    bool _symbols_loaded = false;
     Dwfl *_dwfl = nullptr;
     Dwfl_Module *_module = nullptr;
     uint64_t _bias = 0;      // module address minus object address
