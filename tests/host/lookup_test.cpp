@@ -218,8 +218,9 @@ TEST(FrameLookup, BadObjectsWarnOnceAndKeepTheReportsNames) {
         looked_up l = look_up(c.path);
         ASSERT_EQ(warnings_naming(l, c.path), 1u) << ::testing::PrintToString(l.warnings);
         for (const std::string &w : l.warnings) {
-            if (w.find(c.path) != std::string::npos)
+            if (w.find(c.path) != std::string::npos) {
                 EXPECT_NE(w.find(c.why), std::string::npos) << w;
+            }
         }
         frame_labels labels(l.set);
         for (size_t s = 0; s < 2; s++) {

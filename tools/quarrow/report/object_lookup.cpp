@@ -103,7 +103,8 @@ void _call_site(Dwarf_Die *cu, Dwarf_Die *inlined, std::string &file, uint32_t &
         if (name)
             file = name;
     }
-    if (_unsigned_attribute(inlined, DW_AT_call_line, number) && number <= UINT32_MAX)
+    // a line is nothing without its file (the line table may be what is damaged)
+    if (!file.empty() && _unsigned_attribute(inlined, DW_AT_call_line, number) && number <= UINT32_MAX)
         line = uint32_t(number);
 }
 
