@@ -248,7 +248,7 @@ TEST(ReportSymbols, DemanglingAndShortPaths) {
     EXPECT_EQ(labels.innermost(1), "cache::Store::load()+0x91 in libapp.so");
     EXPECT_EQ(labels.box(labels.functions(1).front(), 1), "cache::Store::load() in libapp.so");
     // without a name, the address in the object rather than the absolute one
-    report_set unnamed = parse(start() + report_text(block(frame("*Unknown*", 0xf7c00000, 0xf7c01234), 10, 0)));
+    report_set unnamed = parse(start() + report_text(block(frame("*Unknown*", 0xf7c00000, 0x1234), 10, 0)));
     frame_labels unnamed_labels(unnamed);
     EXPECT_EQ(unnamed_labels.innermost(0), "*Unknown* at 0x2234 in libapp.so");
 }
