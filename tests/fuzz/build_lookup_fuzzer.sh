@@ -9,7 +9,7 @@
 # Then, for example (one job; the seeds are small 32-bit objects, whole,
 # stripped, cut short and damaged):
 #   mkdir -p findings
-#   build-fuzz/lookup_fuzz -detect_leaks=0 -max_len=65536 -timeout=10 -max_total_time=600 findings tests/fuzz/corpus/lookup
+#   ASAN_OPTIONS=detect_leaks=0 build-fuzz/lookup_fuzz -detect_leaks=0 -max_len=65536 -timeout=10 -max_total_time=600 findings tests/fuzz/corpus/lookup
 # and copy what is worth keeping from findings/ into tests/fuzz/corpus/lookup.
 #
 # No leak check: libdw 0.188's dwarf_getscopes loses 32 bytes on an error

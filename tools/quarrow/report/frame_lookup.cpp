@@ -102,8 +102,8 @@ std::vector<std::string> look_up_frames(report_set &set, const lookup_options &o
         std::string file = _object_path(set, options, path);
         size_t count = frames.size();
         auto keep = [&](const std::string &why) {
-            warnings.push_back(
-                fmt::format("{}: {}; its {} frame{} keep the report's names", file, why, count, count == 1 ? "" : "s"));
+            warnings.push_back(fmt::format("{}: {}; its {} {} the report's names", file, why, count,
+                                           count == 1 ? "frame keeps" : "frames keep"));
         };
         std::string error;
         std::unique_ptr<object_file> object = object_file::open(file, search, error);

@@ -9,7 +9,8 @@
 // type, the first row holds frame 0 (the code that called the allocator),
 // the next its callers, and so on. Captured stacks are cut at the stack
 // depth, so the allocation site is the frame every stack shares a meaning
-// for. Boxes with the same "symbol (library)" under the same parent merge.
+// for. Boxes with the same "function in object" under the same parent
+// merge; a call the compiler inlined is a box of its own.
 //
 // A small script writes a self-check into #quarrow-check (table rows, frame
 // boxes, chart lines and any script errors) so a headless browser can verify
