@@ -20,7 +20,7 @@ namespace {
 
 constexpr uint64_t _base = 0x10000;
 // Where the seeds' functions lie, and around them.
-constexpr uint64_t _offsets[] = {0x1161, 0x117a, 0x117f, 0x1000, 0x1040, 0x1100, 0x1200, 0x1300,
+constexpr uint64_t _offsets[] = {0x1161, 0x117a, 0x117f, 0x1000, 0x1040, 0x1100,  0x1200,    0x1300,
                                  0x2000, 0x3004, 0x10,   0x0,    0xfff,  0x1ffff, 0x7fffffff};
 
 report_frame _frame(const std::string &path, uint64_t offset, const std::string &symbol, uint64_t symbol_offset) {
