@@ -299,7 +299,8 @@ frame_lookup object_file::look_up(uint64_t object_address) {
         for (int i = 0; i < n; i++) {
             int tag = dwarf_tag(&scopes[i]);
             if (tag == DW_TAG_inlined_subroutine) {
-                result.inlined.push_back({_die_name(&scopes[i]), file, line});
+                std::string name = _die_name(&scopes[i]);
+                result.inlined.push_back({name.empty() ? "*Unknown*" : name, file, line});
                 _call_site(cu, &scopes[i], file, line); // the next function out is where it was called
             } else if (tag == DW_TAG_subprogram) {
                 if (result.function.name.empty())
