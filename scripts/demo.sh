@@ -4,9 +4,21 @@
 # period of one second, and shows what the report reader makes of its report.
 #
 #   scripts/demo.sh [SECONDS]    how long the example runs (default 4)
+#
+# The report reader names the C library's internal functions and their
+# source lines from Debian's detached debug files for the 32-bit C library
+# (libc6-dbg:i386), which this installs; without them those frames keep the
+# names the tracker saw, and the demo says so.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+if ! dpkg -s libc6-dbg:i386 >/dev/null 2>&1; then
+  echo "demo: installing libc6-dbg:i386, the C library's debug information" >&2
+  if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libc6-dbg:i386 >/dev/null; }; then
+    echo "demo: libc6-dbg:i386 could not be installed: C library frames will keep the tracker's names," >&2
+    echo "demo: without source lines; the example's own frames still get theirs" >&2
+  fi
+fi
 cmake -S . -B build
 cmake --build build -j"$(nproc)"
 

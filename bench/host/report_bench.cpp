@@ -3,8 +3,22 @@
 // Writes a report file of STACKS caller records over REPORTS reports, shaped
 // like the tracker's own output (one run, blocks grouped by caller type,
 // counters that only grow, some stacks leaking steadily, a few unmatched
-// records), then runs `quarrow report --strict` on it once per view and
-// prints the wall time and the peak resident memory of each run.
+// records), then runs `quarrow report --strict` on it once per view, with
+// the offline lookup and without it (--no-symbols), and prints the wall
+// time and the peak resident memory of each run.
+//
+// The frames lie in functions of real 32-bit objects of this machine (the C
+// library, whose debug files libc6-dbg:i386 provides, libstdc++, libm, the
+// Java VM's libjvm.so with its large .symtab, libjava.so), at made-up load
+// bases, named as the tracker names them: an exported function by name, any
+// other as *Unknown*. So the lookup does the work a real report asks of it.
+// Objects that are missing are left out (with --fake-objects, paths of no
+// machine are used instead, and every lookup fails at its first open).
+//
+// The split between parsing and lookup: quarrow prints the CPU time of
+// each phase when QUARROW_REPORT_TIMES is set (CPU time, since the machine
+// is shared and wall time swings), and a file of one report holding the
+// same stacks shows the lookup where parsing is next to nothing.
 //
 // The default size, 2,000 stacks x 500 reports with stacks of 1 or 2 frames,
 // makes a file of about 200 MB. --smoke makes a small one; its timings mean
@@ -21,8 +35,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <gelf.h>
+
 #include <chrono>
+#include <algorithm>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,12 +54,71 @@ struct _settings {
     unsigned depth = 2; // stacks have 1 to depth frames
     bool keep = false;
     bool generate = true;
+    bool fake_objects = false;
 };
 
-const char *const _libraries[] = {"/opt/app/bin/server", "/opt/app/lib/libcache.so.1",
-                                  "/usr/lib/i386-linux-gnu/libstdc++.so.6", "/lib/i386-linux-gnu/libc.so.6",
-                                  "/opt/jvm/lib/server/libjvm.so"};
-const unsigned _bases[] = {0x56555000u, 0xf7e80000u, 0xf7a00000u, 0xf7c00000u, 0xf6800000u};
+const char *const _real_objects[] = {
+    "/lib/i386-linux-gnu/libc.so.6", "/usr/lib/i386-linux-gnu/libstdc++.so.6", "/lib/i386-linux-gnu/libm.so.6",
+    "/usr/lib/jvm/java-17-openjdk-i386/lib/server/libjvm.so", "/usr/lib/jvm/java-17-openjdk-i386/lib/libjava.so"};
+const char *const _fake_objects[] = {"/opt/app/bin/server", "/opt/app/lib/libcache.so.1",
+                                     "/usr/lib/i386-linux-gnu/libstdc++.so.6.fake",
+                                     "/lib/i386-linux-gnu/libc.so.6.fake", "/opt/jvm/lib/server/libjvm.so"};
+const unsigned _bases[] = {0xf7c00000u, 0xf7a00000u, 0xf7900000u, 0xf6800000u, 0xf7e80000u};
+
+struct _function {
+    std::string name; // empty when the dynamic symbols do not name it
+    unsigned start, size;
+};
+struct _object {
+    std::string path;
+    unsigned base;
+    std::vector<_function> functions;
+};
+
+// The functions of a 32-bit shared object with a first segment at 0, from
+// .symtab where there is one, named when .dynsym has them.
+bool _read_functions(_object &object) {
+    int fd = open(object.path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    elf_version(EV_CURRENT);
+    Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
+    std::vector<std::pair<unsigned, unsigned>> all;
+    std::vector<_function> exported;
+    for (Elf_Scn *scn = elf ? elf_nextscn(elf, nullptr) : nullptr; scn; scn = elf_nextscn(elf, scn)) {
+        GElf_Shdr shdr;
+        if (!gelf_getshdr(scn, &shdr) || (shdr.sh_type != SHT_SYMTAB && shdr.sh_type != SHT_DYNSYM))
+            continue;
+        Elf_Data *data = elf_getdata(scn, nullptr);
+        size_t count = shdr.sh_entsize ? shdr.sh_size / shdr.sh_entsize : 0;
+        for (size_t i = 0; data && i < count; i++) {
+            GElf_Sym sym;
+            if (!gelf_getsym(data, int(i), &sym) || GELF_ST_TYPE(sym.st_info) != STT_FUNC || sym.st_size < 16 ||
+                sym.st_shndx == SHN_UNDEF)
+                continue;
+            if (shdr.sh_type == SHT_DYNSYM)
+                exported.push_back(
+                    {elf_strptr(elf, shdr.sh_link, sym.st_name), unsigned(sym.st_value), unsigned(sym.st_size)});
+            else
+                all.push_back({unsigned(sym.st_value), unsigned(sym.st_size)});
+        }
+    }
+    if (elf)
+        elf_end(elf);
+    close(fd);
+    std::sort(exported.begin(), exported.end(),
+              [](const _function &a, const _function &b) { return a.start < b.start; });
+    // dladdr names the nearest exported symbol below an address; only an
+    // exported function's own addresses get its name for certain
+    object.functions = exported;
+    for (auto [start, size] : all) {
+        auto at = std::lower_bound(exported.begin(), exported.end(), start,
+                                   [](const _function &f, unsigned s) { return f.start < s; });
+        if (at == exported.end() || at->start != start)
+            object.functions.push_back({"", start, size});
+    }
+    return !object.functions.empty();
+}
 
 struct _stack {
     int type; // 0 ALLOCATOR, 1 JNI_ALLOCATOR, 2 UNMATCHED_FREER, 3 UNMATCHED_REALLOCER
@@ -51,27 +128,59 @@ struct _stack {
     bool leaks;    // frees lag behind allocations
 };
 
-bool _generate(const _settings &s) {
-    FILE *out = fopen(s.file.c_str(), "w");
+std::vector<_object> _objects(const _settings &s) {
+    std::vector<_object> objects;
+    for (size_t i = 0; i < 5; i++) {
+        _object o{s.fake_objects ? _fake_objects[i] : _real_objects[i], _bases[i], {}};
+        if (s.fake_objects) {
+            for (unsigned f = 0; f < 997; f++)
+                o.functions.push_back({"_ZN3app6U" + std::to_string(10000 + f) + "4stepEv", 0x1000 + f * 0x40, 0x400});
+        } else if (!_read_functions(o)) {
+            fprintf(stderr, "report_bench: %s is missing or has no functions: left out\n", o.path.c_str());
+            continue;
+        }
+        objects.push_back(std::move(o));
+    }
+    return objects;
+}
+
+bool _generate(const _settings &s, unsigned reports, const std::string &file) {
+    FILE *out = fopen(file.c_str(), "w");
     if (!out) {
-        perror(s.file.c_str());
+        perror(file.c_str());
         return false;
     }
     std::mt19937 random(12345);
+    std::vector<_object> objects = _objects(s);
+    if (objects.empty()) {
+        fprintf(stderr, "report_bench: no object to put frames in (try --fake-objects)\n");
+        fclose(out);
+        return false;
+    }
     std::vector<_stack> stacks(s.stacks);
+    std::set<std::string> distinct;
     for (unsigned i = 0; i < s.stacks; i++) {
         _stack &st = stacks[i];
         st.type = i % 50 == 49 ? 3 : i % 50 == 48 ? 2 : i % 10 == 7 ? 1 : 0;
         st.size = 8u << (random() % 10);
         st.leaks = random() % 20 == 0;
         unsigned frames = 1 + i % s.depth;
-        char line[256];
-        for (unsigned f = 0; f < frames; f++) {
-            unsigned lib = (i + f) % 5, base = _bases[lib];
-            unsigned offset = 0x10 + (random() % 0x400), function = (i * 7 + f) % 997;
-            snprintf(line, sizeof line, "STACK_%u:%s(%#x):_ZN3app6U%05u4stepEv+%#x (%#x)\n", f, _libraries[lib], base,
-                     function, offset, base + 0x1000 + function * 0x40 + offset);
-            st.frames += line;
+        char line[1024];
+        // a stack drawn twice would be a repeated caller record
+        while (st.frames.empty() || !distinct.insert(st.frames).second) {
+            st.frames.clear();
+            for (unsigned f = 0; f < frames; f++) {
+                const _object &o = objects[(i + f) % objects.size()];
+                const _function &fn = o.functions[random() % o.functions.size()];
+                unsigned offset = 1 + unsigned(random() % (fn.size - 1)), address = o.base + fn.start + offset;
+                if (fn.name.empty())
+                    snprintf(line, sizeof line, "STACK_%u:%s(%#x):*Unknown*+%#x (%#x)\n", f, o.path.c_str(), o.base,
+                             address, address);
+                else
+                    snprintf(line, sizeof line, "STACK_%u:%s(%#x):%s+%#x (%#x)\n", f, o.path.c_str(), o.base,
+                             fn.name.c_str(), offset, address);
+                st.frames += line;
+            }
         }
     }
     // Keep the writer's grouping by type.
@@ -84,7 +193,7 @@ bool _generate(const _settings &s) {
                                              "TYPE:UNMATCHED_REALLOCER\n"};
 
     fprintf(out, "Started log at Mon Jan  6 09:00:00 2025, write period = 60 seconds, stack depth = %u\n", s.depth);
-    for (unsigned r = 0; r < s.reports; r++) {
+    for (unsigned r = 0; r < reports; r++) {
         unsigned minute = r + 1;
         fprintf(out, "TIMESTAMP:Mon Jan  6 %02u:%02u:00 2025\nMAX_PENDING:%u\nDISCARDED_EVENTS:0\n",
                 (9 + minute / 60) % 24, minute % 60, unsigned(random() % 2000));
@@ -114,17 +223,24 @@ bool _generate(const _settings &s) {
 }
 
 // Runs quarrow with its output thrown away; false when it did not exit 0.
-bool _measure(const _settings &s, const char *view) {
+bool _measure(const _settings &s, const std::string &file, const char *view, bool lookups) {
+    std::string errors = s.file + ".stderr";
     std::vector<const char *> argv = {s.quarrow.c_str(), "report", "--strict"};
+    if (!lookups)
+        argv.push_back("--no-symbols");
     if (view)
         argv.push_back(view);
-    argv.push_back(s.file.c_str());
+    argv.push_back(file.c_str());
     argv.push_back(nullptr);
     auto start = std::chrono::steady_clock::now();
     pid_t child = fork();
     if (child == 0) {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
+        // standard error is shown afterwards: a lookup warning would mean the frames fell back
+        int err = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(err, 2);
+        setenv("QUARROW_REPORT_TIMES", "1", 1);
         execv(argv[0], const_cast<char *const *>(argv.data()));
         perror(argv[0]);
         _exit(127);
@@ -137,15 +253,29 @@ bool _measure(const _settings &s, const char *view) {
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    printf("quarrow report %-9s wall %7.2f s  user %6.2f s  peak RSS %7.1f MB  %s\n", view ? view : "(summary)",
-           seconds, double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6,
-           double(usage.ru_maxrss) / 1024.0, ok ? "ok" : "FAILED");
+    printf("quarrow report %-9s %-13s wall %7.2f s  user %6.2f s  peak RSS %7.1f MB  %s\n", view ? view : "(summary)",
+           lookups ? "lookups" : "--no-symbols", seconds,
+           double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6, double(usage.ru_maxrss) / 1024.0,
+           ok ? "ok" : "FAILED");
+    // quarrow's own split of its CPU time, and anything else it said
+    FILE *said = fopen(errors.c_str(), "r");
+    char line[4096];
+    while (said && fgets(line, sizeof line, said)) {
+        const char *times = strstr(line, "CPU seconds: ");
+        if (times)
+            printf("    %s", times);
+        else
+            fputs(line, stderr);
+    }
+    if (said)
+        fclose(said);
+    unlink(errors.c_str());
     return ok;
 }
 
 void _usage() {
     fprintf(stderr, "usage: report_bench --quarrow PATH [--file F] [--stacks N] [--reports N] [--depth N] [--keep]\n"
-                    "                    [--no-generate] [--smoke]\n");
+                    "                    [--no-generate] [--fake-objects] [--smoke]\n");
 }
 
 } // namespace
@@ -160,6 +290,8 @@ int main(int argc, char **argv) {
             s.stacks = 60;
             s.reports = 25;
             s.depth = 4;
+        } else if (a == "--fake-objects") {
+            s.fake_objects = true;
         } else if (a == "--keep") {
             s.keep = true;
         } else if (a == "--no-generate") {
@@ -186,9 +318,10 @@ int main(int argc, char **argv) {
         _usage();
         return 2;
     }
+    std::string one = s.file + ".one";
     if (s.generate) {
         auto start = std::chrono::steady_clock::now();
-        if (!_generate(s))
+        if (!_generate(s, s.reports, s.file) || !_generate(s, 1, one))
             return 1;
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         struct stat st {};
@@ -196,10 +329,18 @@ int main(int argc, char **argv) {
         printf("generated %s: %u stacks x %u reports, %.1f MB, in %.1f s\n", s.file.c_str(), s.stacks, s.reports,
                double(st.st_size) / 1e6, seconds);
     }
-    bool ok = _measure(s, nullptr);
-    ok = _measure(s, "--growth") && ok;
-    ok = _measure(s, "--diff") && ok;
-    if (!s.keep)
+    bool ok = _measure(s, s.file, nullptr, false);
+    ok = _measure(s, s.file, nullptr, true) && ok;
+    ok = _measure(s, s.file, "--growth", false) && ok;
+    ok = _measure(s, s.file, "--growth", true) && ok;
+    ok = _measure(s, s.file, "--diff", false) && ok;
+    ok = _measure(s, s.file, "--diff", true) && ok;
+    printf("the same stacks in a file of one report:\n");
+    ok = _measure(s, one, nullptr, false) && ok;
+    ok = _measure(s, one, nullptr, true) && ok;
+    if (!s.keep) {
         unlink(s.file.c_str());
+        unlink(one.c_str());
+    }
     return ok ? 0 : 1;
 }

@@ -226,6 +226,28 @@ TEST(ReportDiff, AcrossRunsStacksMatchWithoutAddresses) {
     EXPECT_EQ(top_by_live(set.runs[1].reports[0], set, 0).size(), 2u);
 }
 
+TEST(ReportDiff, AcrossRunsAFunctionFoundByTheLookupMatchesAtAnyOffset) {
+    // a rebuilt object: the same function, the call at another offset; and
+    // a function the lookup could not name, which still needs its offset
+    std::string text =
+        start() + report_text(block(frame("work", 0x10000, 4), 100, 0) + block(frame("other", 0x10000, 8), 10, 0)) +
+        start() + report_text(block(frame("work", 0x20000, 12), 150, 0) + block(frame("other", 0x20000, 16), 30, 0));
+    report_set set = parse(text);
+    ASSERT_EQ(set.frames.size(), 4u);
+    set.lookups.resize(4);
+    for (uint32_t id : {0u, 2u}) {
+        set.lookups[id].found = true;
+        set.lookups[id].function.name = "work";
+    }
+    report_diff d = compare_reports(set, {0, 0}, {1, 0});
+    ASSERT_EQ(d.gained.size(), 2u);
+    EXPECT_TRUE(d.gained[0].in_before); // work: 100 -> 150
+    EXPECT_EQ(d.gained[0].change(), 50);
+    EXPECT_FALSE(d.gained[1].in_before); // other+0x10 is new, other+0x8 gone
+    ASSERT_EQ(d.lost.size(), 1u);
+    EXPECT_FALSE(d.lost[0].in_after);
+}
+
 /* ---- readable frames ---------------------------------------------------- */
 
 TEST(ReportSymbols, DemanglingAndShortPaths) {
@@ -244,9 +266,37 @@ TEST(ReportSymbols, DemanglingAndShortPaths) {
                                                            frame("_ZN5cache5Store4loadEv", 0x10000, 0x91, 1),
                                                        10, 0)));
     frame_labels labels(set);
-    EXPECT_EQ(labels.with_offset(0), "*Unknown*+0x0 (*Unknown*)");
-    EXPECT_EQ(labels.with_offset(1), "cache::Store::load()+0x91 (libapp.so)");
-    EXPECT_EQ(labels.without_offset(1), "cache::Store::load() (libapp.so)");
+    EXPECT_EQ(labels.innermost(0), "*Unknown* at 0x804f00d");
+    EXPECT_EQ(labels.innermost(1), "cache::Store::load()+0x91 in libapp.so");
+    EXPECT_EQ(labels.box(labels.functions(1).front(), 1), "cache::Store::load() in libapp.so");
+    // without a name, the address in the object rather than the absolute one
+    report_set unnamed = parse(start() + report_text(block(frame("*Unknown*", 0xf7c00000, 0x1234), 10, 0)));
+    frame_labels unnamed_labels(unnamed);
+    EXPECT_EQ(unnamed_labels.innermost(0), "*Unknown* at 0x2234 in libapp.so");
+}
+
+TEST(ReportSymbols, LookupsGiveSourceLinesAndInlinedCalls) {
+    report_set set = parse(start() + report_text(block(frame("exported", 0x10000, 0x40), 10, 0)));
+    frame_lookup found;
+    found.found = true;
+    found.object_address = 0x1040;
+    found.function = {"_ZN5cache5Store4loadEv", "/src/cache/store.cpp", 120};
+    found.function_offset = 0x18;
+    found.from_symbol_table = true;
+    found.inlined = {{"_ZN5cache4hashEj", "/src/cache/hash.h", 7}, {"helper", "", 0}};
+    set.lookups = {found};
+    frame_labels labels(set);
+    std::vector<std::string> lines = labels.lines(0);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "[inlined] cache::hash(unsigned int) (hash.h:7) in libapp.so");
+    EXPECT_EQ(lines[1], "[inlined] helper in libapp.so");
+    EXPECT_EQ(lines[2], "cache::Store::load() (store.cpp:120) in libapp.so");
+    EXPECT_EQ(labels.symbol(0), "cache::Store::load()");
+    // a name from the symbol table without a line keeps its own offset
+    set.lookups[0].function.line = 0;
+    set.lookups[0].inlined.clear();
+    frame_labels no_line(set);
+    EXPECT_EQ(no_line.innermost(0), "cache::Store::load()+0x18 in libapp.so");
 }
 
 /* ---- JSON --------------------------------------------------------------- */
@@ -329,6 +379,33 @@ TEST(ReportJson, KeepsWarningsSkippedReportsAndMissingFields) {
     EXPECT_EQ(r["skipped_reports"][0]["line"], 5);
     EXPECT_EQ(doc["warning_count"], 2);
     EXPECT_EQ(doc["warnings"][0]["line"], 2);
+}
+
+TEST(ReportJson, LookupFieldsOfAFrame) {
+    report_set set =
+        parse(start() + report_text(block(frame("exported", 0x10000, 0x40) + frame("other", 0x10000, 0x80, 1), 10, 0)));
+    set.lookups.resize(set.frames.size());
+    frame_lookup &l = set.lookups[0];
+    l.found = true;
+    l.object_address = 0x1040;
+    l.function = {"_ZN5cache5Store4loadEv", "/src/store.cpp", 120};
+    l.inlined = {{"helper", "/src/helper.h", 7}};
+    set.lookups[1].object_address = 0x1080; // read, but no symbol held it
+    nlohmann::json doc = nlohmann::json::parse(json_of(set));
+    const auto &f = doc["frames"][0];
+    EXPECT_EQ(f["object_address"], "0x1040");
+    EXPECT_EQ(f["function"], "_ZN5cache5Store4loadEv");
+    EXPECT_EQ(f["file"], "/src/store.cpp");
+    EXPECT_EQ(f["line"], 120);
+    ASSERT_EQ(f["inlined"].size(), 1u);
+    EXPECT_EQ(f["inlined"][0]["function"], "helper");
+    EXPECT_EQ(f["inlined"][0]["line"], 7);
+    const auto &g = doc["frames"][1];
+    EXPECT_EQ(g["object_address"], "0x1080");
+    EXPECT_TRUE(g["function"].is_null());
+    EXPECT_TRUE(g["line"].is_null());
+    EXPECT_TRUE(g["inlined"].empty());
+    EXPECT_EQ(g["symbol"], "other"); // the report's own fields stay
 }
 
 } // namespace

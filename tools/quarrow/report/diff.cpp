@@ -14,13 +14,24 @@ namespace quarrow::report {
 
 namespace {
 
-// A stack's identity when load bases and raw addresses cannot be compared.
+// A stack's identity when load bases and raw addresses cannot be compared:
+// each frame's object and function, with the functions inlined there, when
+// the lookup named it (so a rebuilt object still matches), else the
+// report's object, symbol and offset.
 std::string _portable_key(const report_set &set, uint32_t stack) {
     const report_stack &s = set.stacks[stack];
     std::string key(1, char('0' + int(s.type)));
     for (uint32_t id : s.frames) {
         const report_frame &f = set.frames[id];
-        key += f.library + '\n' + f.symbol + '\n' + f.offset + '\n';
+        key += f.library + '\n';
+        if (id < set.lookups.size() && set.lookups[id].found) {
+            const frame_lookup &l = set.lookups[id];
+            for (const source_function &inlined : l.inlined)
+                key += inlined.name + '\t';
+            key += l.function.name + '\n';
+        } else {
+            key += f.symbol + '\n' + f.offset + '\n';
+        }
     }
     return key;
 }
@@ -92,7 +103,8 @@ std::string diff_text(const report_set &set, report_ref from, report_ref to, con
     std::string out;
     out += fmt::format("From {}\n  to {}\n", describe_report(set, from), describe_report(set, to));
     if (from.run != to.run)
-        out += "Different runs: stacks are matched by library, symbol and offset of each frame.\n";
+        out += "Different runs: stacks are matched by object and function of each frame (by symbol and offset where no "
+               "function was found).\n";
     amount total = diff.after_total - diff.before_total;
     out += fmt::format("Live bytes: {} -> {} ({}{}, {}{})\n", format_amount(diff.before_total),
                        format_amount(diff.after_total), total > 0 ? "+" : "", format_amount(total),

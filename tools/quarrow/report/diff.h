@@ -11,8 +11,10 @@ namespace quarrow::report {
 
 // One allocating stack in the two reports. Within one run a stack is its
 // frames exactly as printed; across runs load bases and raw addresses
-// differ, so stacks match by type and (library, symbol, offset) of each
-// frame, and stacks that become equal that way are added together.
+// differ, so stacks match by type and, for each frame, its object and the
+// function the lookup found (with the calls inlined there), or where it
+// found none the report's symbol and offset; stacks that become equal that
+// way are added together.
 struct stack_change {
     uint32_t stack; // a representative: the stack as listed in the later report, else the earlier
     amount before_bytes, after_bytes;

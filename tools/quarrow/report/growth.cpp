@@ -151,9 +151,9 @@ std::string growth_text(const report_set &set, size_t run_index, const view_opti
             const stack_growth &g = ranked[i];
             const stack_series &s = *by_stack[g.stack];
             const report_stack &st = set.stacks[g.stack];
-            out += fmt::format("  {:>14}  {}  rose {}/{}  {}\n", format_amount(g.now), sparkline(s.live, width),
-                               g.rises, g.periods,
-                               st.frames.empty() ? std::string("(no frames)") : labels.with_offset(st.frames[0]));
+            out +=
+                fmt::format("  {:>14}  {}  rose {}/{}  {}\n", format_amount(g.now), sparkline(s.live, width), g.rises,
+                            g.periods, st.frames.empty() ? std::string("(no frames)") : labels.innermost(st.frames[0]));
         }
     }
     return out;

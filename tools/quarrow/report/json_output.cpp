@@ -2,6 +2,7 @@
 // kept, and its warnings (docs/report-json-schema.md). The document is
 // written piece by piece, one report at a time, so a large file never
 // becomes one large tree in memory.
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "views.h"
@@ -35,6 +36,25 @@ json _block(const report_set &set, const caller_block &b) {
     return j;
 }
 
+json _text_or_null(const std::string &text) { return text.empty() ? json(nullptr) : json(text); }
+json _line_or_null(uint32_t line) { return line ? json(line) : json(nullptr); }
+
+// What the offline lookup found; null fields where it found nothing or did
+// not run.
+void _add_lookup(json &j, const frame_lookup *l) {
+    j["object_address"] = l && l->object_address ? json(fmt::format("{:#x}", l->object_address)) : json(nullptr);
+    bool found = l && l->found;
+    j["function"] = found ? _text_or_null(l->function.name) : json(nullptr);
+    j["file"] = found ? _text_or_null(l->function.file) : json(nullptr);
+    j["line"] = found ? _line_or_null(l->function.line) : json(nullptr);
+    j["inlined"] = json::array();
+    if (found)
+        for (const source_function &f : l->inlined)
+            j["inlined"].push_back({{"function", _text_or_null(f.name)},
+                                    {"file", _text_or_null(f.file)},
+                                    {"line", _line_or_null(f.line)}});
+}
+
 } // namespace
 
 void write_json(const report_set &set, FILE *out) {
@@ -52,11 +72,13 @@ void write_json(const report_set &set, FILE *out) {
     for (size_t i = 0; i < set.frames.size(); i++) {
         const report_frame &f = set.frames[i];
         _put(out, i ? ",\n" : "\n");
-        _put(out, json{{"library", f.library},
-                       {"base", f.base},
-                       {"symbol", f.symbol},
-                       {"offset", f.offset},
-                       {"address", f.address}});
+        json j{{"library", f.library},
+               {"base", f.base},
+               {"symbol", f.symbol},
+               {"offset", f.offset},
+               {"address", f.address}};
+        _add_lookup(j, i < set.lookups.size() ? &set.lookups[i] : nullptr);
+        _put(out, j);
     }
     _put(out, "],\n\"stacks\":[");
     for (size_t i = 0; i < set.stacks.size(); i++) {

@@ -3,19 +3,24 @@
 //
 // Exit status: 0 when the view was produced; 1 when there was nothing to
 // show (no complete report, no such run or report), the output could not be
-// written, or --strict was given and the parser warned; 2 for a bad command
-// line.
+// written, or --strict was given and the parser warned or a run lost events
+// (DISCARDED_EVENTS non-zero); 2 for a bad command line. Warnings of the
+// offline lookup (an object missing or not the one that ran) are about this
+// machine, not the report, so --strict does not count them.
 #include "report_command.h"
 
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <memory>
 
 #include <fmt/format.h>
 
+#include "frame_lookup.h"
 #include "report_parser.h"
 #include "views.h"
 
@@ -36,6 +41,8 @@ struct _options {
     bool json = false;
     std::string html;
     bool strict = false;
+    bool no_symbols = false;
+    lookup_options lookup;
 };
 
 constexpr size_t _warnings_shown = 50;
@@ -131,9 +138,43 @@ int _diff(const report_set &set, const _options &o, std::string &text) {
     return 0;
 }
 
+// With QUARROW_REPORT_TIMES in the environment, the CPU time of each
+// phase, for the benchmark: under a loaded machine CPU time still splits
+// the work where wall time does not.
+struct _phase_times {
+    double parse = 0, lookup = 0;
+    double at = _now();
+    static double _now() {
+        struct timespec t;
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+    }
+    double lap() {
+        double now = _now(), spent = now - at;
+        at = now;
+        return spent;
+    }
+};
+
+int _show(report_set &set, const _options &o);
+
 int _run(const _options &o) {
+    _phase_times times;
     report_set set = parse_report_files(o.files);
+    times.parse = times.lap();
     _print_warnings(set);
+    if (!o.no_symbols)
+        for (const std::string &w : look_up_frames(set, o.lookup))
+            fmt::print(stderr, "quarrow report: warning: {}\n", w);
+    times.lookup = times.lap();
+    int status = _show(set, o);
+    if (getenv("QUARROW_REPORT_TIMES"))
+        fmt::print(stderr, "quarrow report: CPU seconds: parse {:.3f}, lookup {:.3f}, view {:.3f}\n", times.parse,
+                   times.lookup, times.lap());
+    return status;
+}
+
+int _show(report_set &set, const _options &o) {
     int status = 0;
 
     if (o.json) {
@@ -181,6 +222,17 @@ int _run(const _options &o) {
         if (o.strict)
             status = 1;
     }
+    uint64_t lost = 0, runs_with_losses = 0;
+    for (const run &r : set.runs) {
+        lost += r.discarded_events;
+        runs_with_losses += r.discarded_events != 0;
+    }
+    if (lost && o.strict) {
+        fmt::print(stderr,
+                   "quarrow report: --strict: {} events were discarded in {} run{}; the counters are incomplete\n",
+                   lost, runs_with_losses, runs_with_losses == 1 ? "" : "s");
+        status = 1;
+    }
     return status;
 }
 
@@ -196,6 +248,16 @@ and reallocs. FILEs are read in order; their runs are numbered 1, 2, ...
 across all of them. A report left without its END line (the process died while
 writing it) is left out with a warning; so is any block with a line that
 cannot be read.
+
+Frames are looked up in the objects the report names (--no-symbols skips it):
+the function from the symbol tables, and from debug information the source
+line and the calls inlined there, shown as
+  function (file.c:123) in libc.so.6
+An object that is missing, unreadable or not the one that ran (an address
+outside its code, a symbol elsewhere than the report says) keeps the report's
+names, with one warning. Separate debug files are looked for beside the object,
+in its .debug directory, under each --debug-dir and under /usr/lib/debug (by
+build-id or by .gnu_debuglink); no debug-file server is asked.
 
 Examples:
   quarrow report native_memory_1234.log
@@ -216,7 +278,18 @@ Examples:
     cmd->add_option("--to", o->to, "With --diff: the later report, [RUN:]REPORT")->needs(diff);
     auto json = cmd->add_flag("--json", o->json, "Everything parsed, as JSON on standard output");
     cmd->add_option("--html", o->html, "Also write a self-contained HTML page to this file");
-    cmd->add_flag("--strict", o->strict, "Exit with status 1 when the parser warned");
+    cmd->add_flag("--strict", o->strict,
+                  "Exit with status 1 when the parser warned or when DISCARDED_EVENTS is non-zero in any run (the "
+                  "tracker lost events); lookup warnings do not count");
+    cmd->add_flag("--no-symbols", o->no_symbols,
+                  "Skip the offline lookup of functions, source lines and inlined calls in the objects");
+    cmd->add_option("--debug-dir", o->lookup.debug_dirs,
+                    "Another root for separate debug files (with a .build-id directory), before /usr/lib/debug; "
+                    "repeatable")
+        ->allow_extra_args(false);
+    cmd->add_option("--sysroot", o->lookup.sysroot,
+                    "Find the report's objects under this directory (and their debug files under its "
+                    "usr/lib/debug), as when the report comes from another machine");
     growth->excludes(diff)->excludes(json);
     diff->excludes(json);
     run = [o, run_opt] {

@@ -42,6 +42,26 @@ struct report_frame {
     std::string address;
 };
 
+// One function of a frame as the offline lookup found it (frame_lookup.h).
+struct source_function {
+    std::string name;  // as the object names it (C++ names mangled); empty when unknown
+    std::string file;  // source file as the debug information gives it; empty when unknown
+    uint32_t line = 0; // 0 when unknown
+};
+
+// What the offline lookup found for one frame. `found` is false when the
+// object could not be read, is not the one that ran, or lacks the address:
+// the views then use the report's own names.
+struct frame_lookup {
+    bool found = false;
+    uint64_t object_address =
+        0; // the return address in the object's own terms, as addr2line takes it; 0 when the object was not read
+    source_function function;     // the function the frame is in
+    uint64_t function_offset = 0; // return address minus the function's start, when a symbol table named it
+    bool from_symbol_table = false;
+    std::vector<source_function> inlined; // calls inlined into `function` at this address, innermost first
+};
+
 // A distinct call stack of one caller type: its identity across reports.
 struct report_stack {
     caller_type type;
@@ -104,6 +124,7 @@ struct parse_warning {
 struct report_set {
     std::vector<std::string> files;
     std::vector<report_frame> frames;
+    std::vector<frame_lookup> lookups; // one per frame once looked up; empty with --no-symbols
     std::vector<report_stack> stacks;
     std::vector<run> runs;
     std::vector<parse_warning> warnings; // the first warning_limit of them

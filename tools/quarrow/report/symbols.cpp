@@ -1,10 +1,29 @@
-// Demangling and path shortening for the readable views.
+// Demangling, path shortening and frame lines for the readable views.
 #include "symbols.h"
 
 #include <cxxabi.h>
 #include <stdlib.h>
 
+#include <fmt/format.h>
+
 namespace quarrow::report {
+
+namespace {
+
+uint64_t _pointer(const std::string &text) { return text == "(nil)" ? 0 : strtoull(text.c_str(), nullptr, 16); }
+
+std::string _base_name(std::string_view path) {
+    size_t slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+const frame_lookup *_lookup(const report_set &set, uint32_t frame) {
+    if (frame >= set.lookups.size() || !set.lookups[frame].found)
+        return nullptr;
+    return &set.lookups[frame];
+}
+
+} // namespace
 
 std::string demangle(std::string_view symbol) {
     if (symbol.substr(0, 2) != "_Z")
@@ -30,20 +49,62 @@ std::string short_library(std::string_view path) {
 
 const std::string &frame_labels::symbol(uint32_t frame) {
     std::string &cached = _symbols[frame];
-    if (cached.empty())
-        cached = demangle(_set.frames[frame].symbol);
+    if (cached.empty()) {
+        const frame_lookup *found = _lookup(_set, frame);
+        cached = demangle(found ? found->function.name : _set.frames[frame].symbol);
+    }
     return cached;
 }
 
-std::string frame_labels::with_offset(uint32_t frame) {
-    const report_frame &f = _set.frames[frame];
-    // the writer prints a zero offset as "(nil)"
-    const std::string &offset = f.offset == "(nil)" ? std::string("0x0") : f.offset;
-    return symbol(frame) + "+" + offset + " (" + short_library(f.library) + ")";
+std::vector<shown_function> frame_labels::functions(uint32_t frame) {
+    std::vector<shown_function> out;
+    if (const frame_lookup *found = _lookup(_set, frame))
+        for (const source_function &f : found->inlined)
+            out.push_back({demangle(f.name), f.file, f.line, true});
+    const frame_lookup *found = _lookup(_set, frame);
+    out.push_back(
+        {symbol(frame), found ? found->function.file : std::string(), found ? found->function.line : 0, false});
+    return out;
 }
 
-std::string frame_labels::without_offset(uint32_t frame) {
-    return symbol(frame) + " (" + short_library(_set.frames[frame].library) + ")";
+uint64_t frame_labels::object_address(uint32_t frame) {
+    if (frame < _set.lookups.size() && _set.lookups[frame].object_address)
+        return _set.lookups[frame].object_address;
+    const report_frame &f = _set.frames[frame];
+    uint64_t base = _pointer(f.base), address = _pointer(f.address);
+    return base && address >= base ? address - base : 0;
+}
+
+std::vector<std::string> frame_labels::lines(uint32_t frame) {
+    const report_frame &f = _set.frames[frame];
+    std::string library = short_library(f.library);
+    std::vector<std::string> out;
+    for (const shown_function &s : functions(frame)) {
+        std::string text = s.inlined ? "[inlined] " : "";
+        if (s.line) {
+            text += fmt::format("{} ({}:{}) in {}", s.name, _base_name(s.file), s.line, library);
+        } else if (s.name != "*Unknown*") {
+            const frame_lookup *found = _lookup(_set, frame);
+            std::string offset = found && found->from_symbol_table ? fmt::format("{:#x}", found->function_offset)
+                                 : found                           ? std::string()
+                                 : f.offset == "(nil)"             ? std::string("0x0")
+                                                                   : f.offset;
+            text += s.name + (offset.empty() || s.inlined ? "" : "+" + offset) + " in " + library;
+        } else if (f.library == "*Unknown*") {
+            text += "*Unknown* at " + f.address; // no object holds the address
+        } else {
+            uint64_t at = object_address(frame);
+            text += at ? fmt::format("*Unknown* at {:#x} in {}", at, library) : "*Unknown* in " + library;
+        }
+        out.push_back(std::move(text));
+    }
+    return out;
+}
+
+std::string frame_labels::innermost(uint32_t frame) { return lines(frame).front(); }
+
+std::string frame_labels::box(const shown_function &function, uint32_t frame) {
+    return (function.inlined ? "[inlined] " : "") + function.name + " in " + short_library(_set.frames[frame].library);
 }
 
 void append_frame_lines(std::string &out, const report_set &set, frame_labels &labels, uint32_t stack,
@@ -54,7 +115,8 @@ void append_frame_lines(std::string &out, const report_set &set, frame_labels &l
         return;
     }
     for (uint32_t frame : s.frames)
-        out.append(indent).append(labels.with_offset(frame)).append("\n");
+        for (const std::string &line : labels.lines(frame))
+            out.append(indent).append(line).append("\n");
 }
 
 } // namespace quarrow::report
