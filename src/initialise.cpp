@@ -52,7 +52,8 @@ static int _format_options(char *text, size_t size) {
     }
     if (strpbrk(dir, ",{}") != nullptr)
         return -1;
-    int length = snprintf(text, size, "write_period_seconds=600,output=%s/native_memory_%u.log,stack_depth=7", dir, pid);
+    int length =
+        snprintf(text, size, "write_period_seconds=600,output=%s/native_memory_%u.log,stack_depth=7", dir, pid);
     return length > 0 && (size_t)length < size ? 0 : -1;
 }
 
@@ -63,8 +64,8 @@ static int _start() {
     // id, is 74 characters.
     char options_text[PATH_MAX + 100];
     if (_format_options(options_text, sizeof options_text) != 0) {
-        QUARROW_ERROR_FORMAT("%s cannot name the report folder (a comma or brace, or too long): %s", _report_dir_variable,
-                             getenv(_report_dir_variable));
+        QUARROW_ERROR_FORMAT("%s cannot name the report folder (a comma or brace, or too long): %s",
+                             _report_dir_variable, getenv(_report_dir_variable));
         return 1;
     }
 
@@ -112,8 +113,8 @@ extern "C" int quarrow_start_child(void) {
         program[length > 0 ? length : 0] = '\0';
         const char *cause = first_error[0] != '\0' ? first_error + strlen("QUARROW ERROR: ") : "start-up failed";
         // The cause keeps the file and line of the site that reported it.
-        quarrow_line("QUARROW ERROR: PID %d (%s) runs untracked, start-up stage %d failed: %s\n", (int)getpid(), program,
-                     stage, cause);
+        quarrow_line("QUARROW ERROR: PID %d (%s) runs untracked, start-up stage %d failed: %s\n", (int)getpid(),
+                     program, stage, cause);
     }
     return stage;
 }

@@ -68,8 +68,7 @@ TEST_P(ForkLoop, RunsCleanEveryTime) {
         ASSERT_EQ(run.out, "rounds=" + std::to_string(rounds) + " bad=0\n") << run.describe();
         pid_t pid = launched_pid(run.err);
         ASSERT_NE(pid, 0) << run.err;
-        ASSERT_EQ(last_line(run.err), "quarrow run: PID " + std::to_string(pid) + " exited with status 0")
-            << run.err;
+        ASSERT_EQ(last_line(run.err), "quarrow run: PID " + std::to_string(pid) + " exited with status 0") << run.err;
         ASSERT_EQ(matching_entries(dir.path(), "core.*"), std::vector<std::string>{}) << "a process dumped core";
         ASSERT_EQ(count_lines(run.err, "Linux Quarrow Version.*"), 1u) << run.err;
         // Without following, the shell's report is the only one; with it,

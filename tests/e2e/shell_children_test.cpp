@@ -120,8 +120,8 @@ TEST(FollowedChildren, ReportInOneFolderAndKeepStandardErrorClean) {
     // Only the launched process speaks on the run's standard error.
     std::string reports_dir = dir.file("reports");
     EXPECT_EQ(count_lines(run.err, BANNER), 1u) << run.err;
-    EXPECT_EQ(count_lines(run.err, e2e::quoted("Linux Quarrow Version 1.0 Configured. Output file = " + reports_dir + "/" +
-                                          report_name(pid) + ", write out period = 600 seconds")),
+    EXPECT_EQ(count_lines(run.err, e2e::quoted("Linux Quarrow Version 1.0 Configured. Output file = " + reports_dir +
+                                               "/" + report_name(pid) + ", write out period = 600 seconds")),
               1u)
         << run.err;
     EXPECT_EQ(count_lines(run.err, ".*(ld\\.so|QUARROW ERROR).*"), 0u) << run.err;

@@ -17,8 +17,8 @@ TEST(RunFiles, FolderGivesItsReportsInPidOrderAndGlobsExpand) {
     char name[] = "/tmp/run_files_XXXXXX";
     ASSERT_NE(mkdtemp(name), nullptr);
     fs::path dir = name;
-    for (const char *file : {"native_memory_100.log", "native_memory_99.log", "quarrow_children.log",
-                             "native_memory_x.log", "notes.txt"})
+    for (const char *file :
+         {"native_memory_100.log", "native_memory_99.log", "quarrow_children.log", "native_memory_x.log", "notes.txt"})
         std::ofstream(dir / file) << "";
     fs::create_directory(dir / "native_memory_5.log"); // not a file
     std::string d = dir.string();

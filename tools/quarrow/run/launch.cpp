@@ -249,7 +249,8 @@ void _sum_up_children(const std::string &side_file, uintmax_t start) {
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("QUARROW UNTRACKED: ", 0) == 0)
             other_class++;
-        else if (line.rfind("QUARROW ERROR: ", 0) == 0 && line.find(" runs untracked, start-up stage ") != std::string::npos)
+        else if (line.rfind("QUARROW ERROR: ", 0) == 0 &&
+                 line.find(" runs untracked, start-up stage ") != std::string::npos)
             failed++;
     }
     if (other_class > 0)

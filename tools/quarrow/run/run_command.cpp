@@ -74,8 +74,8 @@ std::optional<std::string> _report_dir(const std::string &given) {
         return std::nullopt;
     }
     if (text.find_first_of(",{}") != std::string::npos) {
-        _usage_error(
-            fmt::format("the report folder {} holds a comma or a brace, which the tracker's options cannot carry", text));
+        _usage_error(fmt::format(
+            "the report folder {} holds a comma or a brace, which the tracker's options cannot carry", text));
         return std::nullopt;
     }
     return text;
