@@ -177,3 +177,24 @@ TEST(FollowedChildren, StartAfterTheTriggerFileIsGone) {
 }
 
 } // namespace
+
+namespace {
+
+using namespace e2e;
+
+// The process the launcher starts keeps the library's exit codes and its
+// lines on standard error, children followed or not.
+TEST(FollowedChildren, LaunchedProcessKeepsItsExitCodes) {
+    scratch_dir dir;
+    auto run = spawn({{launcher_path(), "run", "--follow-children", host_path("e2e_tool_host"), "true"},
+                      {{"PROFILER_WRITE_PERIOD_SECONDS", "0"}},
+                      false,
+                      dir.path()});
+    ASSERT_TRUE(run.exited(2)) << run.describe();
+    EXPECT_EQ(count_lines(run.err, "QUARROW ERROR: Couldn't configure event processing\\. Err = 2 .*"), 1u) << run.err;
+    pid_t pid = launched_pid(run.err);
+    EXPECT_EQ(last_line(run.err), "quarrow run: PID " + std::to_string(pid) + " exited with status 2");
+    EXPECT_EQ(matching_entries(dir.path(), ".*"), std::vector<std::string>{});
+}
+
+} // namespace
