@@ -75,9 +75,10 @@ TEST_P(ForkLoop, RunsCleanEveryTime) {
         // each of the three programs of a round wrote one too.
         ASSERT_EQ(matching_entries(dir.path(), "native_memory_[0-9]+\\.log").size(),
                   follow ? 1u + 3u * unsigned(rounds) : 1u);
-        if (follow)
+        if (follow) {
             ASSERT_EQ(count_lines(read_file(dir.file("quarrow_children.log")), "Linux Quarrow Version.*"),
                       3u * unsigned(rounds));
+        }
     }
     std::cout << runs << " runs of " << rounds << " rounds " << (follow ? "following children" : "untracked children")
               << ": " << seconds << " s in all\n";
