@@ -4,7 +4,7 @@
 // Exit status: the program's own (128+N when signal N ended it); 2 for a
 // bad command line; 127 when the program is not found; 126 when it is found
 // but cannot be tracked; 1 when the libraries are missing or no process
-// could be started. Whatever the status, the last line on stderr says how
+// could be started. When a program was started, the last line on stderr says how
 // the program ended; a launcher that dies itself says so and dies of its
 // signal instead.
 #include "run_command.h"
