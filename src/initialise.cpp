@@ -107,6 +107,8 @@ extern "C" int quarrow_start_child(void) {
     }
     int stage = _start();
     const char *first_error = messages_release_errors();
+    if (stage == 0 && first_error[0] != '\0') // a start that went on despite it, as with a bad PROFILER_REPORT_AT_EXIT
+        quarrow_line("%s\n", first_error);
     if (stage != 0) {
         char program[PATH_MAX];
         ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 
 #include "report_parser.h"
 
@@ -79,6 +80,7 @@ $T true &
 wait
 $T echo quiet 2>child_err.txt >/dev/null
 PROFILER_STACK_DEPTH=0 $T echo bad start
+PROFILER_REPORT_AT_EXIT=2 $T echo odd
 /bin/echo wide
 env -i $T env LD_PRELOAD
 LD_PRELOAD= $T echo own preload
@@ -99,23 +101,26 @@ TEST(FollowedChildren, ReportInOneFolderAndKeepStandardErrorClean) {
                       dir.path(),
                       120});
     ASSERT_TRUE(run.exited(0)) << run.describe();
-    EXPECT_EQ(run.out, "5\nbad start\nwide\n(unset)\nown preload\ndone\n");
+    EXPECT_EQ(run.out, "5\nbad start\nodd\nwide\n(unset)\nown preload\ndone\n");
     EXPECT_EQ(read_file(dir.file("work/child_err.txt")), "");
 
-    // The launched shell and the five children that started the tracker.
+    // The launched shell and the six children that started the tracker, one
+    // of them without a report at exit.
     pid_t pid = launched_pid(run.err);
     ASSERT_NE(pid, 0) << run.err;
     auto reports = matching_entries(dir.file("reports"), REPORT);
-    EXPECT_EQ(reports.size(), 6u);
+    EXPECT_EQ(reports.size(), 7u);
     EXPECT_TRUE(std::find(reports.begin(), reports.end(), report_name(pid)) != reports.end());
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"followed.sh", "reports", "work"}));
     EXPECT_EQ(matching_entries(dir.file("work"), ".*"), std::vector<std::string>{"child_err.txt"});
+    std::map<size_t, size_t> files_by_reports;
     for (const auto &name : reports) {
         auto set = report::parse_report_files({dir.file("reports/" + name)});
         EXPECT_EQ(set.warning_count, 0u) << name;
         ASSERT_EQ(set.runs.size(), 1u) << name;
-        EXPECT_EQ(set.runs[0].reports.size(), 1u) << name << ": the report at exit";
+        files_by_reports[set.runs[0].reports.size()]++;
     }
+    EXPECT_EQ(files_by_reports, (std::map<size_t, size_t>{{0, 1}, {1, 6}}));
 
     // Only the launched process speaks on the run's standard error.
     std::string reports_dir = dir.file("reports");
@@ -132,13 +137,14 @@ TEST(FollowedChildren, ReportInOneFolderAndKeepStandardErrorClean) {
                   e2e::quoted("quarrow run: PID " + std::to_string(pid) + " exited with status 0")}));
     EXPECT_EQ(last_line(run.err), "quarrow run: PID " + std::to_string(pid) + " exited with status 0");
 
-    // The children's lines: five starts, one failed start in one line, and
-    // the two 64-bit programs (echo, and env before it cleared everything).
+    // The children's lines: six starts (one with an error line of its own),
+    // one failed start in one line, and the two 64-bit programs (echo, and
+    // env before it cleared everything).
     std::string side = read_file(dir.file("reports/quarrow_children.log"));
-    EXPECT_EQ(count_lines(side, "Profiler stack depth=7"), 5u) << side;
+    EXPECT_EQ(count_lines(side, "Profiler stack depth=7"), 6u) << side;
     EXPECT_EQ(count_lines(side, "Linux Quarrow Version 1\\.0 Configured\\. Output file = " + e2e::quoted(reports_dir) +
                                     "/native_memory_[0-9]+\\.log, write out period = 600 seconds"),
-              5u)
+              6u)
         << side;
     EXPECT_EQ(count_lines(side, "QUARROW ERROR: PID [0-9]+ \\(" + e2e::quoted(host_path("e2e_tool_host")) +
                                     "\\) runs untracked, start-up stage 2 failed: Supplied stack depth option parsed "
@@ -146,12 +152,16 @@ TEST(FollowedChildren, ReportInOneFolderAndKeepStandardErrorClean) {
                                     "[0-9]+"),
               1u)
         << side;
-    EXPECT_EQ(count_lines(side, "QUARROW ERROR.*"), 1u) << side;
+    EXPECT_EQ(count_lines(side, "QUARROW ERROR: PROFILER_REPORT_AT_EXIT must be 0 or 1, not \"2\"; no report at "
+                                "exit\\. File: src/initialise\\.cpp, Line [0-9]+"),
+              1u)
+        << side;
+    EXPECT_EQ(count_lines(side, "QUARROW ERROR.*"), 2u) << side;
     EXPECT_EQ(count_lines(side, "QUARROW UNTRACKED: PID [0-9]+ \\(/usr/bin/(echo|env)\\) is a 64-bit program; it "
                                 "runs untracked"),
               2u)
         << side;
-    EXPECT_EQ(lines_of(side).size(), 13u) << side;
+    EXPECT_EQ(lines_of(side).size(), 16u) << side;
 }
 
 // A trigger file deleted before a child starts: the child is tracked from
