@@ -193,9 +193,9 @@ Without --follow-children only the started process is tracked: programs it
 starts, at any depth, run untracked (QUARROW_TRACKED_PID names the one
 process the starter may start the tracker in). With it, every 32-bit
 program started below is tracked too, and all the run's reports go to one
-folder: --report-dir DIR, else the working directory. The children's own
-start-up and error lines go to DIR/quarrow_children.log, never to their
-standard error; a child whose tracker cannot start runs on untracked, with
+folder: --report-dir, else the working directory. The children's own
+start-up and error lines go to quarrow_children.log in that folder, never
+to their standard error; a child whose tracker cannot start runs on untracked, with
 one error line there. A 64-bit program started below runs untracked and
 silently; the launcher counts those, and failed starts, once at the end.
 
@@ -230,7 +230,9 @@ Examples:
   quarrow run ./server --port 8080
   quarrow run --write-period 10 --stack-depth 12 -- ./batch input.txt
   touch go; quarrow run --trigger-file go ./app &  (later: rm go)
-  quarrow report native_memory_1234.log)");
+  quarrow report native_memory_1234.log
+  quarrow run --follow-children --report-dir reports ./build.sh
+  quarrow report reports/)");
 
     // Never takes a value: with prefix_command() it makes CLI11 stop at the
     // first argument that is not an option, or at --, and leave the rest,
