@@ -29,3 +29,6 @@ fi
 
 # the 32-bit Java VM of the end-to-end test, and a compiler for its source
 "$(dirname "$0")/install-java.sh"
+
+# Debian's 32-bit bash and dash, for the end-to-end tests of real shells
+"$(dirname "$0")/install-i386-shells.sh"

@@ -1,5 +1,6 @@
 /*
- * The library's error lines on standard error. Each source file defines
+ * The library's error lines, on standard error (see messages.h for the one
+ * exception). Each source file defines
  * `_source_file` (its path in the tree) before using these, so a line names
  * the file and line of the site that reported it.
  *
@@ -11,10 +12,12 @@
 
 #include <stdio.h>
 
+#include "messages.h"
+
 #define QUARROW_ERROR_LINE(message)                                                                                    \
-    fprintf(stderr, "QUARROW ERROR: %s, File: %s, Line: %d\n", (message), _source_file, __LINE__)
+    quarrow_line("QUARROW ERROR: %s, File: %s, Line: %d\n", (message), _source_file, __LINE__)
 
 #define QUARROW_ERROR_FORMAT(format, ...)                                                                              \
-    fprintf(stderr, "QUARROW ERROR: " format " File: %s, Line %d\n", __VA_ARGS__, _source_file, __LINE__)
+    quarrow_line("QUARROW ERROR: " format " File: %s, Line %d\n", __VA_ARGS__, _source_file, __LINE__)
 
 #endif

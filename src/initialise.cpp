@@ -1,6 +1,7 @@
 // Start-up: the built-in options, then event processing, then the hooks.
 #include "initialise.h"
 
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +11,7 @@
 #include "error_line.h"
 #include "event_processing.h"
 #include "memory_operations.h"
+#include "messages.h"
 
 static const char _source_file[] = "src/initialise.cpp";
 
@@ -34,28 +36,87 @@ static void _arrange_report_at_exit() {
         QUARROW_ERROR_LINE("Couldn't arrange the report at exit");
 }
 
-extern "C" void initQuarrow(void) {
-    // The longest result, with a ten-digit process id, is 74 characters.
-    char options_text[100];
-    snprintf(options_text, sizeof options_text, _built_in_options, (unsigned int)getpid());
+// Under the launcher this names the run's report folder, absolute; every
+// tracked process of the run writes its report there.
+static const char _report_dir_variable[] = "QUARROW_REPORT_DIR";
+
+// The built-in options, with the output file in the report folder when the
+// launcher named one. Returns 0, or -1 when the folder cannot be named in an
+// option (the parser ends a value at a comma, and a brace changes that).
+static int _format_options(char *text, size_t size) {
+    unsigned int pid = (unsigned int)getpid();
+    const char *dir = getenv(_report_dir_variable);
+    if (dir == nullptr || dir[0] == '\0') {
+        snprintf(text, size, _built_in_options, pid);
+        return 0;
+    }
+    if (strpbrk(dir, ",{}") != nullptr)
+        return -1;
+    int length =
+        snprintf(text, size, "write_period_seconds=600,output=%s/native_memory_%u.log,stack_depth=7", dir, pid);
+    return length > 0 && (size_t)length < size ? 0 : -1;
+}
+
+// The start-up sequence; 0, or the exit code of the stage that failed, after
+// its error lines.
+static int _start() {
+    // The longest result without a report folder, with a ten-digit process
+    // id, is 74 characters.
+    char options_text[PATH_MAX + 100];
+    if (_format_options(options_text, sizeof options_text) != 0) {
+        QUARROW_ERROR_FORMAT("%s cannot name the report folder (a comma or brace, or too long): %s",
+                             _report_dir_variable, getenv(_report_dir_variable));
+        return 1;
+    }
 
     config_option *options = nullptr;
     int result = parse_config_string(options_text, &options);
     if (result != 0) {
         QUARROW_ERROR_FORMAT("Couldn't parse input string. Err = %d", result);
-        exit(1);
+        return 1;
     }
     result = configure_event_processing(&options, nullptr);
     if (result != 0) {
         QUARROW_ERROR_FORMAT("Couldn't configure event processing. Err = %d", result);
-        exit(2);
+        return 2;
     }
     result = configure_memory_operation_hooking(&options);
     if (result != 0) {
         QUARROW_ERROR_FORMAT("Couldn't configure memory operations. Err = %d", result);
-        exit(3);
+        return 3;
     }
     _arrange_report_at_exit();
-    fprintf(stderr, "Linux Quarrow Version 1.0 Configured. Output file = %s, write out period = %d seconds\n",
-            get_output_file_name(), get_write_thread_sleep_time());
+    quarrow_line("Linux Quarrow Version 1.0 Configured. Output file = %s, write out period = %d seconds\n",
+                 get_output_file_name(), get_write_thread_sleep_time());
+    return 0;
+}
+
+extern "C" void initQuarrow(void) {
+    int stage = _start();
+    if (stage != 0)
+        exit(stage);
+}
+
+extern "C" int quarrow_start_child(void) {
+    const char *dir = getenv(_report_dir_variable);
+    // Without the folder there is no place for a line that would not
+    // disturb the program: it runs untracked and says nothing.
+    if (dir == nullptr || dir[0] == '\0' || messages_use_side_file(dir) != 0) {
+        messages_release_errors();
+        return -1;
+    }
+    int stage = _start();
+    const char *first_error = messages_release_errors();
+    if (stage == 0 && first_error[0] != '\0') // a start that went on despite it, as with a bad PROFILER_REPORT_AT_EXIT
+        quarrow_line("%s\n", first_error);
+    if (stage != 0) {
+        char program[PATH_MAX];
+        ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
+        program[length > 0 ? length : 0] = '\0';
+        const char *cause = first_error[0] != '\0' ? first_error + strlen("QUARROW ERROR: ") : "start-up failed";
+        // The cause keeps the file and line of the site that reported it.
+        quarrow_line("QUARROW ERROR: PID %d (%s) runs untracked, start-up stage %d failed: %s\n", (int)getpid(),
+                     program, stage, cause);
+    }
+    return stage;
 }

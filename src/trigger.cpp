@@ -45,7 +45,7 @@ static void _set_trace_enabled(int16_t enabled) {
 static void *_polling_run(void *) {
     while (_file_exists(_trigger_file))
         sleep(_poll_interval_seconds);
-    fprintf(stderr, "Trigger file %s has disappeared - enabling trace\n", _trigger_file);
+    quarrow_line("Trigger file %s has disappeared - enabling trace\n", _trigger_file);
     _set_trace_enabled(1);
     return nullptr;
 }
@@ -72,7 +72,7 @@ int configure_triggering(void) {
         QUARROW_ERROR_FORMAT("Couldn't spawn polling thread: %d", result);
         return 2;
     }
-    fprintf(stderr, "Polling file %s. Trace will start when this file is deleted\n", _trigger_file);
+    quarrow_line("Polling file %s. Trace will start when this file is deleted\n", _trigger_file);
     return 0;
 }
 

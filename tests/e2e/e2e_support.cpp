@@ -24,6 +24,33 @@ namespace fs = std::filesystem;
 std::string host_path(const std::string &name) { return std::string(QUARROW_E2E_HOST_DIR) + "/" + name; }
 std::string library_path() { return QUARROW_E2E_LIBRARY; }
 std::string starter_path() { return QUARROW_E2E_STARTER; }
+std::string launcher_path() { return QUARROW_E2E_LAUNCHER; }
+std::string i386_shell_path(const std::string &name) { return std::string(QUARROW_E2E_I386_SHELLS) + "/bin/" + name; }
+
+pid_t launched_pid(const std::string &launcher_err) {
+    std::smatch m;
+    for (const auto &line : lines_of(launcher_err))
+        if (std::regex_match(line, m, std::regex("quarrow run: tracking PID (\\d+); report: .*")))
+            return std::stoi(m[1]);
+    return 0;
+}
+
+std::string last_line(const std::string &text) {
+    auto lines = lines_of(text);
+    return lines.empty() ? std::string() : lines.back();
+}
+
+std::vector<std::string> matching_entries(const std::string &dir, const std::string &pattern) {
+    std::regex wanted(pattern);
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir)) {
+        std::string name = entry.path().filename().string();
+        if (std::regex_match(name, wanted))
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 std::string host_run::describe() const {
     std::ostringstream text;

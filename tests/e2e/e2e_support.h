@@ -22,6 +22,16 @@ namespace report = quarrow::report;
 std::string host_path(const std::string &name);
 std::string library_path();
 std::string starter_path();
+std::string launcher_path(); // the quarrow command
+// Debian's 32-bit bash or dash, unpacked by scripts/install-deps.sh.
+std::string i386_shell_path(const std::string &name);
+
+// The PID in the launcher's "tracking PID" line, or 0.
+pid_t launched_pid(const std::string &launcher_err);
+// The last line of a text, without its newline.
+std::string last_line(const std::string &text);
+// Names in a directory that match the pattern as a whole.
+std::vector<std::string> matching_entries(const std::string &dir, const std::string &pattern);
 
 struct spawn_options {
     std::vector<std::string> args; // args[0] is the program

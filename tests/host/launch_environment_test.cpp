@@ -1,5 +1,6 @@
 // What the launched program is given: LD_PRELOAD, the library's variables,
 // and the directory the libraries are taken from.
+#include <signal.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -34,6 +35,34 @@ TEST(LaunchEnvironment, TrackerLibrariesComeFirstInLdPreload) {
     // another copy of the tracker is dropped, wherever it came from
     EXPECT_EQ(preload_value("/q", "/old/libquarrow.so:/x/keep.so:/old/libquarrow_start.so"),
               "/q/libquarrow.so:/q/libquarrow_start.so:/x/keep.so");
+}
+
+TEST(LaunchEnvironment, LibTokenNamesEachWordSizesDirectory) {
+    EXPECT_EQ(preload_value("/q", "/x/keep.so:/old/lib/i386-linux-gnu/libquarrow.so", true),
+              "/q/$LIB/libquarrow.so:/q/$LIB/libquarrow_start.so:/x/keep.so");
+}
+
+TEST(LaunchEnvironment, LauncherVariablesFollowTheSettingsAlone) {
+    // inherited from a launcher further up: this run names its own
+    std::vector<std::string> parent = {"QUARROW_TRACKED_PID=12", "QUARROW_REPORT_DIR=/old"};
+    launch_settings settings;
+    settings.library_dir = "/q";
+    auto values = as_map(child_environment(parent, settings));
+    EXPECT_EQ(values.count("QUARROW_TRACKED_PID"), 0u); // set by the child itself
+    EXPECT_EQ(values.count("QUARROW_REPORT_DIR"), 0u);
+    settings.report_dir = "/reports";
+    settings.follow_children = true;
+    settings.other_class_stand_ins = true;
+    values = as_map(child_environment(parent, settings));
+    EXPECT_EQ(values["QUARROW_REPORT_DIR"], "/reports");
+    EXPECT_EQ(values["QUARROW_FOLLOW_CHILDREN"], "1");
+    EXPECT_EQ(values["LD_PRELOAD"], "/q/$LIB/libquarrow.so:/q/$LIB/libquarrow_start.so");
+}
+
+TEST(LaunchEnvironment, FinalLineSaysHowTheProgramEnded) {
+    EXPECT_EQ(final_line(42, 3 << 8), "quarrow run: PID 42 exited with status 3");
+    EXPECT_EQ(final_line(42, 0), "quarrow run: PID 42 exited with status 0");
+    EXPECT_EQ(final_line(42, SIGSEGV), "quarrow run: PID 42 was ended by signal 11 (Segmentation fault)");
 }
 
 TEST(LaunchEnvironment, DefaultsKeepInheritedSettingsAndFollowTheFlags) {
@@ -101,6 +130,17 @@ TEST_F(LibraryDir, ExplicitChoicesWinAndMustHoldBothLibraries) {
 
     found = find_library_dir(libraries("with:colon"), "", "", "");
     EXPECT_NE(found.error.find("LD_PRELOAD cannot carry"), std::string::npos) << found.error;
+}
+
+TEST_F(LibraryDir, StandInsNeedBothWordSizes) {
+    std::string dir = libraries("q");
+    EXPECT_FALSE(has_other_class_stand_ins(dir));
+    libraries("q/lib/i386-linux-gnu");
+    EXPECT_FALSE(has_other_class_stand_ins(dir));
+    libraries("q/lib/x86_64-linux-gnu", false);
+    EXPECT_FALSE(has_other_class_stand_ins(dir));
+    libraries("q/lib/x86_64-linux-gnu");
+    EXPECT_TRUE(has_other_class_stand_ins(dir));
 }
 
 TEST_F(LibraryDir, InstalledLayoutThenBuildTree) {

@@ -64,10 +64,27 @@ check runs_tracked 7 --library-dir "$lib" --stack-depth 12 --write-period 9 "$fi
     has out.txt "LD_PRELOAD=$lib/libquarrow.so:$lib/libquarrow_start.so" &&
     has out.txt "PROFILER_STACK_DEPTH=12" && has out.txt "PROFILER_WRITE_PERIOD_SECONDS=9" &&
     has out.txt "PROFILER_REPORT_AT_EXIT=1" && has out.txt "QUARROW_FOLLOW_CHILDREN=(unset)" &&
-    has err.txt "loaded libquarrow.so" && has err.txt "loaded libquarrow_start.so" && pass
+    has err.txt "loaded libquarrow.so" && has err.txt "loaded libquarrow_start.so" &&
+    has out.txt "QUARROW_REPORT_DIR=(unset)" && pass
 case_name=announces_pid
 pid=$(sed -n 's/^quarrow run: tracking PID \([0-9]*\); report: .*/\1/p' err.txt)
 if [ -n "$pid" ] && has err.txt "report: $here/native_memory_$pid.log"; then pass; else fail "no PID line"; fi
+# The program is told which process the tracker may start in: its own.
+case_name=names_tracked_pid
+if [ -n "$pid" ] && has out.txt "QUARROW_TRACKED_PID=$pid"; then pass; fi
+case_name=final_line
+if [ "$(tail -n 1 err.txt)" = "quarrow run: PID $pid exited with status 7" ]; then pass; else fail "last line"; fi
+
+mkdir reports
+check report_dir 7 --library-dir "$fixtures/lib" --report-dir reports "$fixtures/tracked_program" &&
+    has out.txt "QUARROW_REPORT_DIR=$here/reports" && has out.txt "QUARROW_FOLLOW_CHILDREN=(unset)" &&
+    has err.txt "report: $here/reports/native_memory_" && pass
+check follow_defaults_to_cwd 7 --library-dir "$fixtures/lib" --follow-children "$fixtures/tracked_program" &&
+    has out.txt "QUARROW_REPORT_DIR=$here" && has err.txt "their lines to $here/quarrow_children.log" && pass
+check report_dir_missing 2 --report-dir absent /bin/true && has err.txt "the report folder $here/absent is not a directory" &&
+    pass
+mkdir 'with,comma'
+check report_dir_comma 2 --report-dir 'with,comma' /bin/true && has err.txt "holds a comma or a brace" && pass
 
 # (argv[0] is not checked: an emulator registered without binfmt's P flag
 # replaces it with the full path.)
@@ -109,6 +126,30 @@ fi
 status=0
 wait "$launcher" || status=$?
 if [ "$status" = 143 ] && has err.txt "was ended by signal 15"; then pass; else fail "exit status $status, wanted 143"; fi
+
+# A launcher that dies itself says so and dies of the signal: it does not
+# exit 128+N, as it does for a program that a signal ended.
+case_name=launcher_dies
+"$quarrow" run --library-dir "$lib" "$fixtures/tracked_program" wait >out.txt 2>err.txt &
+launcher=$!
+# (the launcher's line and the program's output race each other)
+for _ in $(seq 300); do
+    grep -q "^arg 1: wait" out.txt && grep -q "tracking PID" err.txt && break
+    sleep 0.1
+done
+program=$(sed -n 's/^quarrow run: tracking PID \([0-9]*\);.*/\1/p' err.txt)
+# no core file of the launcher in the work folder
+(ulimit -c 0; kill -SEGV "$launcher")
+status=0
+wait "$launcher" || status=$?
+[ -z "$program" ] || kill -KILL "$program" 2>/dev/null || true
+if [ "$status" = 139 ] &&
+    has err.txt "quarrow run: the launcher itself died of signal 11 while PID $program ran; that is not the program's status" &&
+    ! grep -q "exited with status\|was ended by signal" err.txt; then
+    pass
+else
+    fail "status $status, or the launcher's own death was not said"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -46,6 +46,11 @@ tracked_run() {
 for attempt in 1 2 3; do
   tracked_run "$@"
   status=$?
+  # The launcher's last line tells its own death from the VM's.
+  if grep -q '^quarrow run: the launcher itself died' tracked.err; then
+    cat tracked.err >&2
+    fail "the launcher itself died (its status $status is not the VM's)"
+  fi
   [ $status -eq 139 ] && ! grep -q 'A fatal error has been detected' tracked.err && [ $attempt -lt 3 ] || break
   echo "the tracked VM ended by a bare SIGSEGV with no VM error report; running it again" >&2
   rm -f native_memory_*.log

@@ -7,9 +7,14 @@
 #include <unistd.h>
 
 int main(int argc, char **argv) {
-    static const char *const names[] = {"LD_PRELOAD",           "PROFILER_WRITE_PERIOD_SECONDS",
-                                        "PROFILER_STACK_DEPTH", "PROFILER_TRIGGER_FILE",
-                                        "PROFILER_REPORT_AT_EXIT", "QUARROW_FOLLOW_CHILDREN"};
+    static const char *const names[] = {"LD_PRELOAD",
+                                        "PROFILER_WRITE_PERIOD_SECONDS",
+                                        "PROFILER_STACK_DEPTH",
+                                        "PROFILER_TRIGGER_FILE",
+                                        "PROFILER_REPORT_AT_EXIT",
+                                        "QUARROW_FOLLOW_CHILDREN",
+                                        "QUARROW_REPORT_DIR",
+                                        "QUARROW_TRACKED_PID"};
     for (int i = 0; i < argc; i++)
         printf("arg %d: %s\n", i, argv[i]);
     for (size_t i = 0; i < sizeof names / sizeof names[0]; i++) {

@@ -22,6 +22,7 @@
 
 #include "frame_lookup.h"
 #include "report_parser.h"
+#include "run_files.h"
 #include "views.h"
 
 namespace quarrow {
@@ -245,7 +246,9 @@ void add_report_command(CLI::App &app, std::function<int()> &run) {
 Without a view option, prints the top stacks by live bytes (allocated minus
 freed) of the last complete report of the last run, and the unmatched frees
 and reallocs. FILEs are read in order; their runs are numbered 1, 2, ...
-across all of them. A report left without its END line (the process died while
+across all of them. A FOLDER stands for its native_memory_<PID>.log files
+in the order of their PIDs, as `quarrow run --follow-children` leaves them,
+and a quoted glob is expanded too. A report left without its END line (the process died while
 writing it) is left out with a warning; so is any block with a line that
 cannot be read.
 
@@ -265,8 +268,9 @@ Examples:
   quarrow report --diff --from 1 --to -1 native_memory_1234.log
   quarrow report --diff before.log after.log
   quarrow report --html memory.html native_memory_1234.log
-  quarrow report --json native_memory_1234.log > report.json)");
-    cmd->add_option("FILE", o->files, "Report files; - reads standard input")->required();
+  quarrow report --json native_memory_1234.log > report.json
+  quarrow report --json reports/ > every_process.json)");
+    cmd->add_option("FILE", o->files, "Report files or folders of them; - reads standard input")->required();
     cmd->add_option("-n,--top", o->top, "Stacks per list (default 10; 0 lists all)");
     auto run_opt = cmd->add_option("--run", o->run,
                                    "Which run: 1 is the first, -1 the last (default: the last that has a "
@@ -294,6 +298,7 @@ Examples:
     diff->excludes(json);
     run = [o, run_opt] {
         o->run_given = run_opt->count() > 0;
+        o->files = expand_run_files(o->files);
         return _run(*o);
     };
 }

@@ -4,7 +4,9 @@
 // Exit status: the program's own (128+N when signal N ended it); 2 for a
 // bad command line; 127 when the program is not found; 126 when it is found
 // but cannot be tracked; 1 when the libraries are missing or no process
-// could be started.
+// could be started. When a program was started, the last line on stderr says how
+// the program ended; a launcher that dies itself says so and dies of its
+// signal instead.
 #include "run_command.h"
 
 #include <stdlib.h>
@@ -13,6 +15,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -34,6 +37,7 @@ struct _options {
     std::string stack_depth;
     std::string trigger_file;
     std::string library_dir;
+    std::string report_dir;
     bool no_exit_report = false;
     bool follow_children = false;
 };
@@ -53,14 +57,35 @@ std::optional<unsigned> _positive(const std::string &text, unsigned max) {
     return unsigned(value);
 }
 
-std::string _command_path() {
-    std::error_code ignored;
-    return std::filesystem::read_symlink("/proc/self/exe", ignored).string();
-}
-
 int _usage_error(const std::string &message) {
     fmt::print(stderr, "quarrow run: {}\nRun 'quarrow run --help' for the options.\n", message);
     return 2;
+}
+
+// The report folder as every tracked process of the run is given it:
+// absolute, an existing directory, and free of the commas and braces that
+// the library's option text cannot carry. Nothing when it is not, after saying why.
+std::optional<std::string> _report_dir(const std::string &given) {
+    std::error_code error;
+    std::filesystem::path dir = std::filesystem::absolute(given, error).lexically_normal();
+    std::string text = dir.string();
+    if (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    if (error || !std::filesystem::is_directory(text, error)) {
+        _usage_error(fmt::format("the report folder {} is not a directory", text));
+        return std::nullopt;
+    }
+    if (text.find_first_of(",{}") != std::string::npos) {
+        _usage_error(fmt::format(
+            "the report folder {} holds a comma or a brace, which the tracker's options cannot carry", text));
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::string _command_path() {
+    std::error_code ignored;
+    return std::filesystem::read_symlink("/proc/self/exe", ignored).string();
 }
 
 int _run(const _options &o, bool library_dir_given, std::vector<std::string> command) {
@@ -88,6 +113,13 @@ int _run(const _options &o, bool library_dir_given, std::vector<std::string> com
     }
     if (library_dir_given && o.library_dir.empty())
         return _usage_error("--library-dir needs a directory");
+    std::string report_dir;
+    if (!o.report_dir.empty() || o.follow_children) {
+        std::optional<std::string> usable = _report_dir(o.report_dir.empty() ? "." : o.report_dir);
+        if (!usable)
+            return 2;
+        report_dir = *usable;
+    }
     if (!o.trigger_file.empty()) {
         // The tracker ends a program whose trigger file is missing at start;
         // better to say so before anything runs.
@@ -117,7 +149,10 @@ int _run(const _options &o, bool library_dir_given, std::vector<std::string> com
     settings.library_dir = libraries.dir;
     settings.report_at_exit = !o.no_exit_report;
     settings.follow_children = o.follow_children;
-    return launch(checked.path, command, child_environment(current_environment(), settings));
+    settings.report_dir = report_dir;
+    settings.other_class_stand_ins = has_other_class_stand_ins(settings.library_dir);
+    return launch(checked.path, command, child_environment(current_environment(), settings), settings.report_dir,
+                  settings.follow_children);
 }
 
 // The usage line CLI11 would print shows neither -- nor the program's own
@@ -144,26 +179,41 @@ what follows is PROGRAM's own, so 'quarrow run java -Xmx64m Main' passes
 PROGRAM is looked up in PATH as a shell does. It must be a dynamically
 linked 32-bit x86 program, or a #! script whose interpreter is one (also
 through '#!/usr/bin/env NAME'); anything else is refused before it runs.
-A 64-bit env in between prints the loader's 'wrong ELF class ... ignored'
-for the two libraries: it cannot load them itself, and need not.
+A 64-bit env in between loads the libraries' 64-bit stand-ins and passes
+the tracker on.
 
-The report: native_memory_<PID>.log in the program's working directory,
-added to every write period and, unless --no-exit-report, once more at a
-normal exit. The launcher prints the PID and the report's path on stderr.
+The report: native_memory_<PID>.log in the program's working directory (or
+in --report-dir DIR), added to every write period and, unless
+--no-exit-report, once more at a normal exit. The launcher prints the PID
+and the report's path on stderr, and when the program ends one last line
+with its exit status or the signal that ended it. A launcher that dies
+itself says so and dies of its signal: it never exits 128+N for that.
+
+Without --follow-children only the started process is tracked: programs it
+starts, at any depth, run untracked (QUARROW_TRACKED_PID names the one
+process the starter may start the tracker in). With it, every 32-bit
+program started below is tracked too, and all the run's reports go to one
+folder: --report-dir, else the working directory. The children's own
+start-up and error lines go to quarrow_children.log in that folder, never
+to their standard error; a child whose tracker cannot start runs on untracked, with
+one error line there. A 64-bit program started below runs untracked and
+silently; the launcher counts those, and failed starts, once at the end.
 
 The program's environment (the launcher's own is left alone):
-  LD_PRELOAD                     DIR/libquarrow.so:DIR/libquarrow_start.so,
-                                 then what it held before
+  LD_PRELOAD                     DIR/$LIB/libquarrow.so:DIR/$LIB/libquarrow_start.so
+                                 (DIR/NAME when DIR lacks lib/i386-linux-gnu and
+                                 lib/x86_64-linux-gnu), then what it held before
   PROFILER_WRITE_PERIOD_SECONDS  --write-period
   PROFILER_STACK_DEPTH           --stack-depth
   PROFILER_TRIGGER_FILE          --trigger-file
   PROFILER_REPORT_AT_EXIT=1      set unless --no-exit-report
   QUARROW_FOLLOW_CHILDREN=1      set with --follow-children
+  QUARROW_REPORT_DIR             --report-dir, or the working directory with
+                                 --follow-children
+  QUARROW_TRACKED_PID            the started process's PID
 Without their options, inherited PROFILER_WRITE_PERIOD_SECONDS,
 PROFILER_STACK_DEPTH and PROFILER_TRIGGER_FILE pass through unchanged; the
-last two variables follow the flags alone. Without --follow-children the
-starter library takes the tracker out of LD_PRELOAD, so the program's own
-child processes run untracked.
+other variables follow the flags alone.
 
 PROFILER_UNWINDER, passed through as inherited, chooses how stacks are
 captured: unset or 'fast', the tracker's own engine; 'backtrace', glibc's
@@ -189,7 +239,9 @@ Examples:
   quarrow run ./server --port 8080
   quarrow run --write-period 10 --stack-depth 12 -- ./batch input.txt
   touch go; quarrow run --trigger-file go ./app &  (later: rm go)
-  quarrow report native_memory_1234.log)");
+  quarrow report native_memory_1234.log
+  quarrow run --follow-children --report-dir reports ./build.sh
+  quarrow report reports/)");
 
     // Never takes a value: with prefix_command() it makes CLI11 stop at the
     // first argument that is not an option, or at --, and leave the rest,
@@ -212,6 +264,10 @@ Examples:
                   "No final report at normal exit (leaves PROFILER_REPORT_AT_EXIT unset)");
     cmd->add_flag("--follow-children", o->follow_children,
                   "Track the program's child processes too (QUARROW_FOLLOW_CHILDREN=1)");
+    cmd->add_option("--report-dir", o->report_dir,
+                    "Where every report of the run goes (QUARROW_REPORT_DIR); with --follow-children the default is "
+                    "the working directory")
+        ->type_name("DIR");
     auto library_dir = cmd->add_option("--library-dir", o->library_dir,
                                        "Where libquarrow.so and libquarrow_start.so are (or QUARROW_LIBRARY_DIR)")
                            ->type_name("DIR");
