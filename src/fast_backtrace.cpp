@@ -149,11 +149,11 @@ void _describe_mismatch(const char *method, void **frames, int count, void **pla
     int first = 0;
     while (first < count && first < platform_count && frames[first] == platform[first])
         ++first;
-    fprintf(stderr,
-            "QUARROW UNWINDER MISMATCH: %s%d frames against backtrace's %d; first difference at frame %d: %p against "
-            "%p\n",
-            method, count, platform_count, first, first < count ? frames[first] : nullptr,
-            first < platform_count ? platform[first] : nullptr);
+    quarrow_line(
+        "QUARROW UNWINDER MISMATCH: %s%d frames against backtrace's %d; first difference at frame %d: %p against "
+        "%p\n",
+        method, count, platform_count, first, first < count ? frames[first] : nullptr,
+        first < platform_count ? platform[first] : nullptr);
 }
 
 bool _same_frames(void **frames, int count, void **platform, int platform_count) {
@@ -163,10 +163,10 @@ bool _same_frames(void **frames, int count, void **platform, int platform_count)
 void _print_check_counts() {
     quarrow_unwinder_counts counts;
     quarrow_get_unwinder_counts(&counts);
-    fprintf(stderr, "QUARROW UNWINDER CHECK: %u captures compared, %u mismatches, %u left to backtrace\n",
-            (unsigned)counts.captures, (unsigned)counts.mismatches, (unsigned)counts.left_to_backtrace);
-    fprintf(stderr, "QUARROW UNWINDER CHECK: %u captures cut where backtrace would have left the thread's stack\n",
-            (unsigned)counts.cut_at_stack_edge);
+    quarrow_line("QUARROW UNWINDER CHECK: %u captures compared, %u mismatches, %u left to backtrace\n",
+                 (unsigned)counts.captures, (unsigned)counts.mismatches, (unsigned)counts.left_to_backtrace);
+    quarrow_line("QUARROW UNWINDER CHECK: %u captures cut where backtrace would have left the thread's stack\n",
+                 (unsigned)counts.cut_at_stack_edge);
 }
 
 } // namespace
