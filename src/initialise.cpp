@@ -15,7 +15,9 @@
 
 static const char _source_file[] = "src/initialise.cpp";
 
-static const char _built_in_options[] = "write_period_seconds=600,output=native_memory_%u.log,stack_depth=7";
+// The output file's folder and its slash come first: both empty without the
+// launcher's report folder.
+static const char _built_in_options[] = "write_period_seconds=600,output=%s%snative_memory_%u.log,stack_depth=7";
 
 // How long a report at exit waits for the processing thread to catch up.
 static const unsigned int _exit_report_wait_milliseconds = 5000;
@@ -44,16 +46,11 @@ static const char _report_dir_variable[] = "QUARROW_REPORT_DIR";
 // launcher named one. Returns 0, or -1 when the folder cannot be named in an
 // option (the parser ends a value at a comma, and a brace changes that).
 static int _format_options(char *text, size_t size) {
-    unsigned int pid = (unsigned int)getpid();
     const char *dir = getenv(_report_dir_variable);
-    if (dir == nullptr || dir[0] == '\0') {
-        snprintf(text, size, _built_in_options, pid);
-        return 0;
-    }
-    if (strpbrk(dir, ",{}") != nullptr)
+    bool in_dir = dir != nullptr && dir[0] != '\0';
+    if (in_dir && strpbrk(dir, ",{}") != nullptr)
         return -1;
-    int length =
-        snprintf(text, size, "write_period_seconds=600,output=%s/native_memory_%u.log,stack_depth=7", dir, pid);
+    int length = snprintf(text, size, _built_in_options, in_dir ? dir : "", in_dir ? "/" : "", (unsigned int)getpid());
     return length > 0 && (size_t)length < size ? 0 : -1;
 }
 
