@@ -18,6 +18,7 @@
 #include "caller_index.h"
 #include "error_line.h"
 #include "frame_cache.h"
+#include "library_thread.h"
 #include "private_heap.h"
 #include "trigger.h"
 #include "unwind_cache.h"

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "error_line.h"
+#include "library_thread.h"
 #include "stack_walk.h"
 
 static const char _source_file[] = "src/trigger.cpp";
@@ -67,7 +68,7 @@ int configure_triggering(void) {
     }
     _late_triggered = 1;
     _set_trace_enabled(0); // before the poller exists, so it can never be undone
-    int result = pthread_create(&_polling_thread, nullptr, _polling_run, nullptr);
+    int result = start_library_thread(&_polling_thread, _polling_run, nullptr);
     if (result != 0) {
         QUARROW_ERROR_FORMAT("Couldn't spawn polling thread: %d", result);
         return 2;
