@@ -49,8 +49,8 @@
 #include <vector>
 
 #include "bench_args.h"
-#include "fast_backtrace.h"
-#include "stack_walk.h"
+#include "stack_walk/fast_backtrace.h"
+#include "stack_walk/stack_walk.h"
 
 #define NOINLINE __attribute__((noinline))
 

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "config.h"
-#include "event_processing.h"
-#include "private_heap.h"
+#include "event_processing/event_processing.h"
+#include "private_heap/private_heap.h"
 
 namespace {
 

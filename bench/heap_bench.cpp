@@ -38,7 +38,7 @@ extern "C" void *__libc_realloc(void *block, size_t size);
 
 #include "bench_random.h"
 
-#include "private_heap.h"
+#include "private_heap/private_heap.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <stdlib.h>
 
 #include "error_line.h"
-#include "private_heap.h"
+#include "private_heap/private_heap.h"
 
 static const char _source_file[] = "src/aht_avl.cpp";
 

@@ -6,7 +6,7 @@
 
 #include "debug_alloc_log.h"
 #include "error_line.h"
-#include "private_heap.h"
+#include "private_heap/private_heap.h"
 #include "string_util.h"
 
 static const char _source_file[] = "src/config.cpp";

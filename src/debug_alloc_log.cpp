@@ -4,8 +4,8 @@
 #include <pthread.h>
 #include <string.h>
 
-#include "private_heap.h"
-#include "stack_walk.h"
+#include "private_heap/private_heap.h"
+#include "stack_walk/stack_walk.h"
 
 // Null at load and never set by the shipped library: every line is skipped.
 static FILE *_log_file = nullptr;

@@ -9,8 +9,8 @@
 
 #include "config.h"
 #include "error_line.h"
-#include "event_processing.h"
-#include "memory_operations.h"
+#include "event_processing/event_processing.h"
+#include "memory_operations/memory_operations.h"
 #include "messages.h"
 
 static const char _source_file[] = "src/initialise.cpp";

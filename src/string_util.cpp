@@ -6,8 +6,8 @@
 #include <string.h>
 
 #include "error_line.h"
-#include "private_heap.h"
-#include "stack_walk.h"
+#include "private_heap/private_heap.h"
+#include "stack_walk/stack_walk.h"
 
 static const char _source_file[] = "src/string_util.cpp";
 

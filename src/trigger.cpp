@@ -10,7 +10,7 @@
 
 #include "error_line.h"
 #include "library_thread.h"
-#include "stack_walk.h"
+#include "stack_walk/stack_walk.h"
 
 static const char _source_file[] = "src/trigger.cpp";
 

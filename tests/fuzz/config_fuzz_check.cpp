@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "config.h"
-#include "private_heap.h"
+#include "private_heap/private_heap.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "aht_avl.h"
-#include "private_heap.h"
+#include "private_heap/private_heap.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include "aht_avl.h"
 #include "config.h"
 #include "debug_alloc_log.h"
-#include "event_processing.h"
-#include "private_heap.h"
-#include "stack_walk.h"
+#include "event_processing/event_processing.h"
+#include "private_heap/private_heap.h"
+#include "stack_walk/stack_walk.h"
 #include "string_util.h"
 #include "trigger.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "config.h"
-#include "private_heap.h"
+#include "private_heap/private_heap.h"
 #include "string_util.h"
 
 namespace {

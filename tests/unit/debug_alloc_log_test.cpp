@@ -10,7 +10,7 @@
 #include <string>
 
 #include "debug_alloc_log.h"
-#include "private_heap.h"
+#include "private_heap/private_heap.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "config.h"
-#include "event_processing.h"
-#include "private_heap.h"
+#include "event_processing/event_processing.h"
+#include "private_heap/private_heap.h"
 #include "made_stack.h"
 #include "report_text.h"
 #include "trigger.h"

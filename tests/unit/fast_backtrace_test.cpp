@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "fast_backtrace.h"
+#include "stack_walk/fast_backtrace.h"
 #include "unwind_capture.h"
 #include "unwind_chains.h"
 

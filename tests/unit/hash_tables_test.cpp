@@ -6,10 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "block_table.h"
-#include "caller_index.h"
-#include "frame_cache.h"
-#include "private_heap.h"
+#include "event_processing/event_processing_internal.h"
+#include "private_heap/private_heap.h"
 
 namespace {
 

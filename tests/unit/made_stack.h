@@ -7,8 +7,8 @@
 
 #include <vector>
 
-#include "private_heap.h"
-#include "stack_walk.h"
+#include "private_heap/private_heap.h"
+#include "stack_walk/stack_walk.h"
 
 inline call_stack *make_stack(const std::vector<uintptr_t> &frames) {
     call_stack *s = (call_stack *)dlmalloc(sizeof(call_stack));

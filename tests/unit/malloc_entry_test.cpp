@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "malloc_hooks.h"
-#include "private_heap.h"
+#include "memory_operations/malloc_hooks.h"
+#include "private_heap/private_heap.h"
 
 extern "C" void *__libc_malloc(size_t size);
 extern "C" void *__libc_memalign(size_t alignment, size_t size);

@@ -36,7 +36,7 @@
 
 #include <gtest/gtest.h>
 
-#include "private_heap.h"
+#include "private_heap/private_heap.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include <vector>
 
-#include "private_heap.h"
+#include "private_heap/private_heap.h"
 
 namespace {
 

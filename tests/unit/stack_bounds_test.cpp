@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "bounded_backtrace.h"
-#include "fast_backtrace.h"
-#include "stack_walk.h"
+#include "stack_walk/bounded_backtrace.h"
+#include "stack_walk/fast_backtrace.h"
+#include "stack_walk/stack_walk.h"
 #include "unwind_capture.h"
 #include "unwind_chains.h"
 

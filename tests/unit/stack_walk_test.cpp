@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "private_heap.h"
-#include "stack_walk.h"
+#include "private_heap/private_heap.h"
+#include "stack_walk/stack_walk.h"
 
 namespace {
 

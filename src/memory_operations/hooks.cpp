@@ -1,0 +1,223 @@
+// The allocator hooks: every heap request is served by the private heap;
+// those of tracked threads are captured and posted as events.
+#include "memory_operations/memory_operations.h"
+
+#include <errno.h>
+#include <execinfo.h>
+#include <pthread.h>
+#include <stdlib.h>
+
+#include "error_line.h"
+#include "event_processing/event_processing.h"
+#include "stack_walk/fast_backtrace.h"
+#include "memory_operations/malloc_hooks.h"
+#include "private_heap/private_heap.h"
+#include "stack_walk/stack_walk.h"
+#include "trigger.h"
+
+static const char _source_file[] = "src/memory_operations.cpp";
+
+// Frames above the capture: walk_stack's own, the hook's and the entry
+// point's, so frame 0 is the code that called malloc (or its siblings).
+static const unsigned int _hook_frames = 3;
+
+static quarrow_malloc_hook_fn _original_malloc;
+static quarrow_realloc_hook_fn _original_realloc;
+static quarrow_free_hook_fn _original_free;
+static quarrow_memalign_hook_fn _original_memalign;
+static pthread_mutex_t _memop_lock;
+static pthread_mutexattr_t _memop_lock_attr;
+
+// Set in a forked child: it has no tracker threads, so nothing it does is
+// recorded; its requests are still served by the private heap.
+static volatile int _untracked_process = 0;
+
+// A tracked request in progress on this thread. A request made from inside
+// one (the platform allocating during a capture or an error message) is
+// served untracked rather than captured again. Initial-exec: a dynamic TLS
+// access could itself allocate.
+static __thread int _inside_hook __attribute__((tls_model("initial-exec")));
+
+// The hook bracket makes a tracked request's heap call and its posting one
+// step. Without it a block freed on one thread and handed out at once to
+// another could have its new allocation posted before its free, and the
+// report would show a live block that is long gone. The stack capture, the
+// costly part, stays outside.
+static void _take_memop_lock() { pthread_mutex_lock(&_memop_lock); }
+static void _release_memop_lock() { pthread_mutex_unlock(&_memop_lock); }
+
+// Whether to serve a request without recording it. The library's own
+// threads never touch the trace lock: that test comes first.
+static bool _untracked() {
+    return _untracked_process || _inside_hook || current_thread_is_profiler() || !is_trace_enabled();
+}
+
+// Frames are counted from the hook: the two helpers that lead to the
+// capture must be part of the hook's own frame, never frames of their own.
+#define HOOK_FRAME __attribute__((always_inline)) inline
+
+// Captures the caller's stack for a tracked request; errno is kept as the
+// caller left it, since a capture that succeeds must not change it.
+static HOOK_FRAME call_stack *_capture() {
+    int saved_errno = errno;
+    call_stack *stack = walk_stack(get_stack_depth(), _hook_frames);
+    errno = saved_errno;
+    return stack;
+}
+
+// A tracked request: the capture, then the bracket around the heap call
+// and the posting. Every hook follows it.
+static HOOK_FRAME call_stack *_begin_tracked() {
+    _inside_hook = 1;
+    call_stack *stack = _capture();
+    _take_memop_lock();
+    return stack;
+}
+
+static void _end_tracked() {
+    _release_memop_lock();
+    _inside_hook = 0;
+}
+
+// A stack whose request failed is posted nowhere: it is released at once.
+static void _drop_stack(call_stack *stack) {
+    if (stack != nullptr)
+        free_stack(stack);
+}
+
+static void *_hooked_malloc(size_t size, const void *) {
+    if (_untracked())
+        return dlmalloc(size);
+    call_stack *stack = _begin_tracked();
+    void *block = dlmalloc(size);
+    if (block != nullptr && stack != nullptr)
+        malloc_occurred(block, size, stack);
+    else
+        _drop_stack(stack);
+    _end_tracked();
+    return block;
+}
+
+static void *_hooked_realloc(void *old_block, size_t size, const void *) {
+    if (_untracked())
+        return dlrealloc(old_block, size);
+    call_stack *stack = _begin_tracked();
+    void *block = dlrealloc(old_block, size);
+    if (block != nullptr && stack != nullptr)
+        realloc_occurred(old_block, block, size, stack);
+    else
+        _drop_stack(stack);
+    _end_tracked();
+    return block;
+}
+
+static void _hooked_free(void *block, const void *) {
+    // free must leave errno alone, tracked or not.
+    int saved_errno = errno;
+    if (_untracked()) {
+        dlfree(block);
+        errno = saved_errno;
+        return;
+    }
+    call_stack *stack = _begin_tracked();
+    dlfree(block);
+    if (stack != nullptr)
+        free_occurred(block, stack);
+    _end_tracked();
+    errno = saved_errno;
+}
+
+static void *_hooked_memalign(size_t alignment, size_t size, const void *) {
+    if (_untracked())
+        return dlmemalign(alignment, size);
+    call_stack *stack = _begin_tracked();
+    void *block = dlmemalign(alignment, size);
+    if (block != nullptr && stack != nullptr)
+        memalign_occurred(block, alignment, size, stack);
+    else
+        _drop_stack(stack);
+    _end_tracked();
+    return block;
+}
+
+static void _sample_memory_functions() {
+    _original_malloc = quarrow_malloc_hook;
+    _original_realloc = quarrow_realloc_hook;
+    _original_free = quarrow_free_hook;
+    _original_memalign = quarrow_memalign_hook;
+}
+
+static void _override_memory_functions() {
+    quarrow_malloc_hook = _hooked_malloc;
+    quarrow_realloc_hook = _hooked_realloc;
+    quarrow_free_hook = _hooked_free;
+    quarrow_memalign_hook = _hooked_memalign;
+}
+
+static void _reset_memory_functions() {
+    quarrow_malloc_hook = _original_malloc;
+    quarrow_realloc_hook = _original_realloc;
+    quarrow_free_hook = _original_free;
+    quarrow_memalign_hook = _original_memalign;
+}
+
+// Around fork every lock a heap request can wait for is taken, so the child
+// never inherits one held by a thread that does not exist there.
+static void _prepare_fork() {
+    event_processing_prepare_fork();
+    private_heap_prepare_fork();
+}
+
+static void _after_fork_in_parent() {
+    private_heap_after_fork();
+    event_processing_after_fork();
+}
+
+static void _after_fork_in_child() {
+    _untracked_process = 1;
+    private_heap_after_fork();
+    event_processing_after_fork();
+}
+
+extern "C" {
+
+int configure_memory_operation_hooking(config_option **) {
+    // The first backtrace sets itself up, loading code and allocating: done
+    // here, before any hook can run into it.
+    void *warm_up[1];
+    backtrace(warm_up, 1);
+    configure_stack_capture(getenv("PROFILER_UNWINDER")); // reports a bad value itself
+
+    int result = configure_triggering();
+    if (result != 0) {
+        QUARROW_ERROR_FORMAT("Couldn't configure triggering: %d", result);
+        return 1;
+    }
+    result = pthread_mutexattr_init(&_memop_lock_attr);
+    if (result != 0) {
+        QUARROW_ERROR_FORMAT("Error initialising lock attributes: %d", result);
+        return 2;
+    }
+    result = pthread_mutexattr_settype(&_memop_lock_attr, PTHREAD_MUTEX_ERRORCHECK);
+    if (result != 0) {
+        QUARROW_ERROR_FORMAT("Error setting errorcheck attribute: %d", result);
+        return 3;
+    }
+    result = pthread_mutex_init(&_memop_lock, &_memop_lock_attr);
+    if (result != 0) {
+        QUARROW_ERROR_FORMAT("Error initialising mutex: %d", result);
+        return 4;
+    }
+    result = pthread_atfork(_prepare_fork, _after_fork_in_parent, _after_fork_in_child);
+    if (result != 0) {
+        QUARROW_ERROR_FORMAT("Error registering fork handlers: %d", result);
+        return 5;
+    }
+    _sample_memory_functions();
+    _override_memory_functions();
+    return 0;
+}
+
+void shutdown_memory_operation_hooking(void) { _reset_memory_functions(); }
+
+} // extern "C"

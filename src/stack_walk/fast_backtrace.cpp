@@ -1,0 +1,253 @@
+// The capture engine: walks the caller's frames with the cached unwind steps
+// of their return addresses, and hands any capture it cannot finish exactly
+// to the platform's backtrace. Also the choice of method and the check mode.
+#include "stack_walk/fast_backtrace.h"
+
+#include <execinfo.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "stack_walk/bounded_backtrace.h"
+#include "error_line.h"
+#include "stack_walk/frame_chain.h"
+#include "stack_walk/stack_bounds.h"
+#include "stack_walk/stack_capture.h"
+#include "stack_walk/stack_walk.h"
+#include "stack_walk/unwind_cache.h"
+#include "stack_walk/unwind_rules.h"
+
+static const char _source_file[] = "src/fast_backtrace.cpp";
+
+// Where no object's tables cover a return address, the platform's unwinder
+// stops unless an entry was registered at run time for it, or its code is a
+// signal return (recognised by its first instruction, which here would start
+// with pop %eax or mov $n, %eax). Either way the engine cannot tell without
+// the platform, so it declines.
+static bool _platform_unwinds_further(uintptr_t return_address) {
+    platform_find_fde_function find_fde = platform_find_fde();
+    if (find_fde == nullptr)
+        return true; // unknown: leave it to the platform
+    void *bases[3];
+    if (find_fde((void *)(return_address - 1), bases) != nullptr)
+        return true;
+    uint8_t first_byte = *(const uint8_t *)return_address;
+    return first_byte == 0x58 || first_byte == 0xb8;
+}
+
+// The walk proper, from the state at the entry of the two stubs below:
+// `entry_sp` points at the return address into their caller, and `ebp` is
+// the caller's. Every read lies inside the stack the caller runs on; where a
+// step would leave it, the walk ends with the frames found so far. Returns
+// the frame count, or -1 where the platform's unwinder must do the whole
+// capture instead.
+extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, const uintptr_t *entry_sp, uintptr_t ebp) {
+    if (size <= 0)
+        return 0;
+    // Hand-over: an unload is under way, so cached steps may be stale.
+    unwind_epoch epoch = unwind_cache_epoch();
+    if (!epoch.stable)
+        return -1;
+    uintptr_t ip = entry_sp[0];
+    uintptr_t sp = (uintptr_t)(entry_sp + 1);
+    uintptr_t bp = ebp;
+    int count = 0;
+    array[count++] = (void *)ip;
+    stack_region stack;
+    if (!find_stack_region(sp, &stack))
+        return count; // nothing above the caller's own frame can be read safely
+    // A word at `a` lies inside the stack when a - low <= last_word: one
+    // comparison per read.
+    const uintptr_t low = stack.low, last_word = stack.high - sizeof(uintptr_t) - stack.low;
+    while (count < size) {
+        uint32_t packed;
+        if (!unwind_cache_lookup(ip, &packed)) {
+            unwind_step step;
+            unwind_lookup found = find_unwind_step(ip, &step);
+            if (found == UNWIND_NO_ENTRY && !_platform_unwinds_further(ip)) {
+                bool cut = false;
+                count = follow_frame_chain(array, count, size, bp, sp, stack, &cut);
+                break;
+            }
+            // Hand-over: rules this engine does not follow (signal frames,
+            // entries registered at run time, expressions). The platform's
+            // unwinder reads them exactly; its chain is bounded as here.
+            if (found != UNWIND_FOUND || !unwind_step_pack(&step, &packed))
+                return -1;
+            unwind_cache_insert(ip, packed, epoch);
+        }
+        if (packed & PACKED_OUTERMOST)
+            break; // its return address is undefined: the last frame
+        uintptr_t cfa =
+            ((packed & PACKED_CFA_FROM_EBP) ? bp : sp) + (uintptr_t)((int32_t)packed >> PACKED_CFA_OFFSET_SHIFT);
+        if (packed & PACKED_CFA_DEREF) {
+            if (cfa - low > last_word)
+                break;
+            cfa = *(const uintptr_t *)cfa;
+        }
+        // The caller's return address is the word below the CFA.
+        if (cfa - sizeof(uintptr_t) - low > last_word)
+            break;
+        uint32_t ebp_rule = packed >> PACKED_EBP_RULE_SHIFT & 3;
+        if (ebp_rule != EBP_SAME) {
+            uintptr_t base = ebp_rule == EBP_AT_CFA ? cfa : (packed & PACKED_EBP_BASE_IS_EBP) ? bp : sp;
+            uintptr_t saved_at = base + (uintptr_t)(int32_t)(int8_t)(packed >> PACKED_EBP_OFFSET_SHIFT);
+            if (saved_at - low > last_word)
+                break;
+            bp = *(const uintptr_t *)saved_at;
+        }
+        ip = *(const uintptr_t *)(cfa - sizeof(uintptr_t));
+        sp = cfa;
+        if (ip == 0)
+            break; // the platform drops a trailing null return address
+        array[count++] = (void *)ip;
+    }
+    // Hand-over: frames read across an unload may have used steps of unmapped code.
+    return unwind_cache_unchanged_since(epoch) ? count : -1;
+}
+
+// Both stubs pass their own entry state to the walk, so that entry 0 is the
+// return address into their caller, exactly as backtrace's is. On -1,
+// quarrow_backtrace leaves its caller's frame as it found it and jumps to
+// the bounded platform unwinder, which then sees the same caller.
+#define QUARROW_UNWIND_STUB(name, on_fallback)                                                                         \
+    ".globl " #name "\n"                                                                                               \
+    ".type " #name ", @function\n" #name ":\n"                                                                         \
+    ".cfi_startproc\n"                                                                                                 \
+    "  movl %esp, %eax\n"                                                                                              \
+    "  subl $12, %esp\n"                                                                                               \
+    "  .cfi_adjust_cfa_offset 12\n"                                                                                    \
+    "  pushl %ebp\n"                                                                                                   \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  pushl %eax\n"                                                                                                   \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  pushl 8(%eax)\n"                                                                                                \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  pushl 4(%eax)\n"                                                                                                \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  call _quarrow_unwind_from\n"                                                                                    \
+    "  addl $28, %esp\n"                                                                                               \
+    "  .cfi_adjust_cfa_offset -28\n" on_fallback ".cfi_endproc\n"                                                      \
+    ".size " #name ", .-" #name "\n"
+
+asm(".text\n"
+    ".p2align 4\n" QUARROW_UNWIND_STUB(
+        quarrow_backtrace,
+        "  testl %eax, %eax\n"
+        "  js 1f\n"
+        "  ret\n"
+        "1:\n"
+        "  jmp bounded_backtrace\n") ".p2align 4\n" QUARROW_UNWIND_STUB(quarrow_fast_unwind, "  ret\n"));
+
+namespace {
+
+quarrow_unwinder_counts _counts;
+
+// Mismatches described on standard error; the rest are only counted.
+constexpr uint32_t kMismatchesDescribed = 8;
+
+void _describe_mismatch(const char *method, void **frames, int count, void **platform, int platform_count) {
+    int first = 0;
+    while (first < count && first < platform_count && frames[first] == platform[first])
+        ++first;
+    quarrow_line(
+        "QUARROW UNWINDER MISMATCH: %s%d frames against backtrace's %d; first difference at frame %d: %p against "
+        "%p\n",
+        method, count, platform_count, first, first < count ? frames[first] : nullptr,
+        first < platform_count ? platform[first] : nullptr);
+}
+
+bool _same_frames(void **frames, int count, void **platform, int platform_count) {
+    return count == platform_count && memcmp(frames, platform, (size_t)(count > 0 ? count : 0) * sizeof(void *)) == 0;
+}
+
+void _print_check_counts() {
+    quarrow_unwinder_counts counts;
+    quarrow_get_unwinder_counts(&counts);
+    quarrow_line("QUARROW UNWINDER CHECK: %u captures compared, %u mismatches, %u left to backtrace\n",
+                 (unsigned)counts.captures, (unsigned)counts.mismatches, (unsigned)counts.left_to_backtrace);
+    quarrow_line("QUARROW UNWINDER CHECK: %u captures cut where backtrace would have left the thread's stack\n",
+                 (unsigned)counts.cut_at_stack_edge);
+}
+
+} // namespace
+
+QUARROW_INTERNAL int _stack_capture_mode = QUARROW_UNWINDER_FAST;
+
+int capture_and_compare(void **array, int size) {
+    void *fast[QUARROW_MAX_STACK_DEPTH + 1];
+    void *bounded[QUARROW_MAX_STACK_DEPTH + 1];
+    if (size > QUARROW_MAX_STACK_DEPTH + 1)
+        size = QUARROW_MAX_STACK_DEPTH + 1;
+    // The engine alone, so that captures it leaves to the platform are
+    // counted; then the bounded platform walk, which also tells how far
+    // backtrace may go without leaving the stack; then backtrace that far.
+    int (*const methods[3])(void **, int) = {quarrow_fast_unwind, bounded_backtrace, backtrace};
+    void **const buffers[3] = {fast, bounded, array};
+    int counts[3] = {0, 0, 0};
+    int limits[3] = {size, size, size};
+    // One call instruction serves every method, so all see the same caller.
+    for (int pass = 0; pass < 3; ++pass) {
+        asm volatile("" : "+r"(pass)); // keeps the loop from being unrolled
+        counts[pass] = methods[pass](buffers[pass], limits[pass]);
+        // Set for backtrace once the bounded walk has run.
+        limits[2] = bounded_backtrace_was_cut() ? counts[1] : size;
+    }
+    bool cut = bounded_backtrace_was_cut();
+    __atomic_add_fetch(&_counts.captures, 1, __ATOMIC_RELAXED);
+    bool engine_declined = counts[0] < 0;
+    bool engine_differs = !engine_declined && !_same_frames(fast, counts[0], array, counts[2]);
+    bool bounded_differs = !_same_frames(bounded, counts[1], array, counts[2]);
+    if (engine_declined)
+        __atomic_add_fetch(&_counts.left_to_backtrace, 1, __ATOMIC_RELAXED);
+    if (engine_differs || bounded_differs) {
+        uint32_t seen = __atomic_add_fetch(&_counts.mismatches, 1, __ATOMIC_RELAXED);
+        if (seen <= kMismatchesDescribed) {
+            if (engine_differs)
+                _describe_mismatch("", fast, counts[0], array, counts[2]);
+            else
+                _describe_mismatch("the bounded platform walk gave ", bounded, counts[1], array, counts[2]);
+        }
+    } else if (cut) {
+        __atomic_add_fetch(&_counts.cut_at_stack_edge, 1, __ATOMIC_RELAXED);
+    }
+    return counts[2];
+}
+
+extern "C" {
+
+int configure_stack_capture(const char *setting) {
+    int mode = QUARROW_UNWINDER_BACKTRACE;
+    int result = 0;
+    if (setting == nullptr || setting[0] == '\0' || strcmp(setting, "fast") == 0) {
+        mode = QUARROW_UNWINDER_FAST;
+    } else if (strcmp(setting, "check") == 0) {
+        mode = QUARROW_UNWINDER_CHECK;
+    } else if (strcmp(setting, "backtrace") != 0) {
+        QUARROW_ERROR_FORMAT("Unknown PROFILER_UNWINDER value \"%s\" (fast, backtrace or check); using backtrace.",
+                             setting);
+        result = -1;
+    }
+    // Once per process, however often the mode is chosen again.
+    static bool counts_printed_at_exit = false;
+    if (mode == QUARROW_UNWINDER_CHECK && !counts_printed_at_exit && atexit(_print_check_counts) == 0)
+        counts_printed_at_exit = true;
+    if (mode == QUARROW_UNWINDER_CHECK && !counts_printed_at_exit) {
+        QUARROW_ERROR_LINE("Couldn't register the unwinder check report; using backtrace");
+        mode = QUARROW_UNWINDER_BACKTRACE;
+        result = -1;
+    }
+    find_platform_unwinder();
+    __atomic_store_n(&_stack_capture_mode, mode, __ATOMIC_RELEASE);
+    return result;
+}
+
+int quarrow_unwinder_mode(void) { return __atomic_load_n(&_stack_capture_mode, __ATOMIC_RELAXED); }
+
+void quarrow_get_unwinder_counts(quarrow_unwinder_counts *counts) {
+    counts->captures = __atomic_load_n(&_counts.captures, __ATOMIC_RELAXED);
+    counts->mismatches = __atomic_load_n(&_counts.mismatches, __ATOMIC_RELAXED);
+    counts->left_to_backtrace = __atomic_load_n(&_counts.left_to_backtrace, __ATOMIC_RELAXED);
+    counts->cut_at_stack_edge = __atomic_load_n(&_counts.cut_at_stack_edge, __ATOMIC_RELAXED);
+}
+
+} // extern "C"

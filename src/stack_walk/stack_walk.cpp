@@ -1,0 +1,107 @@
+// Stack capture and string copies on the private heap.
+#include "stack_walk/stack_walk.h"
+
+#include <execinfo.h>
+#include <string.h>
+
+#include "stack_walk/bounded_backtrace.h"
+#include "error_line.h"
+#include "stack_walk/fast_backtrace.h"
+#include "private_heap/private_heap.h"
+#include "stack_walk/stack_capture.h"
+
+static const char _source_file[] = "src/stack_walk.cpp";
+
+extern "C" {
+
+// noinline: entry 0 of the backtrace must be a return address inside this
+// function, or the caller's skip count would drop the wrong frames.
+__attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
+    // The scratch array is on the allocating thread's stack, which may be
+    // small; it never holds more than QUARROW_MAX_STACK_DEPTH entries. A
+    // larger request keeps the frames that fit, outermost ones dropped.
+    // One spare entry for the check mode's own frame.
+    void *scratch[QUARROW_MAX_STACK_DEPTH + 1];
+    void **frames = scratch;
+    unsigned int count = 0;
+    if (depth > 0) { // depth + skip entries, as many as fit
+        unsigned int wanted =
+            (unsigned int)depth < QUARROW_MAX_STACK_DEPTH ? (unsigned int)depth : QUARROW_MAX_STACK_DEPTH;
+        wanted = skip < QUARROW_MAX_STACK_DEPTH - wanted ? wanted + skip : QUARROW_MAX_STACK_DEPTH;
+        int got;
+        int mode = __atomic_load_n(&_stack_capture_mode, __ATOMIC_RELAXED);
+        if (__builtin_expect(mode == QUARROW_UNWINDER_CHECK, 0)) {
+            // Entry 0 is then inside the comparing capture: drop it, so that
+            // entry 0 is a return address in this function as always.
+            got = capture_and_compare(scratch, (int)wanted + 1) - 1;
+            frames = scratch + 1;
+        } else if (__builtin_expect(mode == QUARROW_UNWINDER_BACKTRACE, 0)) {
+            // backtrace alone would follow a garbage frame-pointer link out of
+            // the stack and fault; a bounded walk first tells how far it may go.
+            got = bounded_backtrace(scratch, (int)wanted);
+            got = backtrace(scratch, bounded_backtrace_was_cut() ? got : (int)wanted);
+        } else {
+            got = quarrow_backtrace(scratch, (int)wanted);
+        }
+        count = got > 0 ? (unsigned int)got : 0;
+    }
+
+    call_stack *stack = (call_stack *)dlmalloc(sizeof(call_stack));
+    if (stack == nullptr) {
+        QUARROW_ERROR_LINE("Malloc failed (out of native memory)");
+        return nullptr;
+    }
+    if (count <= skip) {
+        stack->frame_count = 0;
+        stack->return_addresses = nullptr;
+        return stack;
+    }
+    unsigned int kept = count - skip;
+    void **addresses = (void **)dlmalloc(kept * sizeof(void *));
+    if (addresses == nullptr) {
+        QUARROW_ERROR_LINE("Malloc failed (out of native memory)");
+        dlfree(stack);
+        return nullptr;
+    }
+    memcpy(addresses, frames + skip, kept * sizeof(void *));
+    stack->frame_count = kept;
+    stack->return_addresses = addresses;
+    return stack;
+}
+
+call_stack *clone_stack(call_stack *source) {
+    call_stack *copy = (call_stack *)dlmalloc(sizeof(call_stack));
+    if (copy == nullptr) {
+        QUARROW_ERROR_LINE("Malloc failed");
+        return nullptr;
+    }
+    copy->frame_count = source->frame_count;
+    size_t bytes = (size_t)source->frame_count * sizeof(void *);
+    copy->return_addresses = (void **)dlmalloc(bytes); // zero bytes still gives a block
+    if (copy->return_addresses == nullptr) {
+        QUARROW_ERROR_LINE("Malloc failed");
+        dlfree(copy);
+        return nullptr;
+    }
+    if (bytes != 0)
+        memcpy(copy->return_addresses, source->return_addresses, bytes);
+    return copy;
+}
+
+void free_stack(call_stack *stack) {
+    dlfree(stack->return_addresses); // null for an empty captured stack
+    dlfree(stack);
+}
+
+char *local_strdup(const char *text) {
+    size_t length = text != nullptr ? strlen(text) : 0;
+    char *copy = (char *)dlmalloc(length + 1);
+    if (copy == nullptr)
+        return nullptr;
+    if (length != 0)
+        memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+} // extern "C"
