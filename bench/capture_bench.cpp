@@ -49,7 +49,6 @@
 #include <vector>
 
 #include "bench_args.h"
-#include "stack_walk/fast_backtrace.h"
 #include "stack_walk/stack_walk.h"
 
 #define NOINLINE __attribute__((noinline))

@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "private_heap/private_heap.h"
-#include "stack_walk/stack_walk.h"
+#include "string_util.h"
 
 // Null at load and never set by the shipped library: every line is skipped.
 static FILE *_log_file = nullptr;

@@ -1,4 +1,4 @@
-// Case-insensitive string comparison for the option lookup.
+// String copies and the case-insensitive comparison for the option lookup.
 #include "string_util.h"
 
 #include <ctype.h>
@@ -7,9 +7,19 @@
 
 #include "error_line.h"
 #include "private_heap/private_heap.h"
-#include "stack_walk/stack_walk.h"
 
 static const char _source_file[] = "src/string_util.cpp";
+
+extern "C" char *local_strdup(const char *text) {
+    size_t length = text != nullptr ? strlen(text) : 0;
+    char *copy = (char *)dlmalloc(length + 1);
+    if (copy == nullptr)
+        return nullptr;
+    if (length != 0)
+        memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
 
 // In the locale the host has set; in the default one only 'A' to 'Z' change.
 static void to_lower_case(char *text) {

@@ -1,7 +1,8 @@
 /*
- * Case-insensitive comparison of option names. The option lookup matches
- * names without regard to case; the comparison works on private-heap copies
- * so that neither argument is changed.
+ * String copies on the private heap, which the rest of the library uses in
+ * place of strdup, and the case-insensitive comparison of option names. The
+ * option lookup matches names without regard to case; the comparison works
+ * on private-heap copies so that neither argument is changed.
  */
 #ifndef QUARROW_STRING_UTIL_H
 #define QUARROW_STRING_UTIL_H
@@ -11,6 +12,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* A private-heap copy of text; null text copies as "". Null when memory ran out. */
+QUARROW_EXPORT char *local_strdup(const char *text);
 
 /*
  * Compares first and second, both lower-cased, and stores the strcmp-style

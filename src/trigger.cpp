@@ -9,13 +9,14 @@
 #include <unistd.h>
 
 #include "error_line.h"
+#include "string_util.h"
 #include "library_thread.h"
-#include "stack_walk/stack_walk.h"
 
 static const char _source_file[] = "src/trigger.cpp";
 
+// One word that goes from held back to on, once: an atomic store and load
+// publish it, and no lock is needed around either.
 static int16_t _trace_enabled = 1;
-static pthread_rwlock_t _enabled_lock = PTHREAD_RWLOCK_INITIALIZER;
 static int16_t _late_triggered = 0;
 // A private copy: a host that edits its environment must not pull the text
 // away from under the polling thread.
@@ -34,14 +35,7 @@ static int _file_exists(const char *path) {
     return 0;
 }
 
-static void _set_trace_enabled(int16_t enabled) {
-    bool locked = pthread_rwlock_wrlock(&_enabled_lock) == 0;
-    if (!locked)
-        QUARROW_ERROR_LINE("Couldn't get enabled write lock");
-    __atomic_store_n(&_trace_enabled, enabled, __ATOMIC_RELEASE); // even without the lock: the gate must open
-    if (locked && pthread_rwlock_unlock(&_enabled_lock) != 0)
-        QUARROW_ERROR_LINE("Couldn't release enabled write lock");
-}
+static void _set_trace_enabled(int16_t enabled) { __atomic_store_n(&_trace_enabled, enabled, __ATOMIC_RELEASE); }
 
 static void *_polling_run(void *) {
     while (_file_exists(_trigger_file))
@@ -77,9 +71,7 @@ int configure_triggering(void) {
     return 0;
 }
 
-// Asked on every tracked request. The flag is one word that only ever goes
-// from held back to on, once, so an atomic read sees exactly what a read
-// under the lock would, without two atomic writes per request.
+// Asked on every tracked request.
 int16_t is_trace_enabled(void) { return __atomic_load_n(&_trace_enabled, __ATOMIC_ACQUIRE); }
 
 int16_t was_triggered_late(void) { return _late_triggered; }

@@ -6,7 +6,6 @@
 
 #include "aht_avl.h"
 #include "error_line.h"
-#include "stack_walk/unwind_cache.h"
 #include "trigger.h"
 
 enum allocation_class { HEAP = 0, JNI = 1 };

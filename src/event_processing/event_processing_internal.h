@@ -21,6 +21,7 @@
 
 #include "event_processing/event_processing.h"
 #include "private_heap/private_heap.h"
+#include "string_util.h"
 
 #pragma GCC visibility push(hidden)
 

@@ -6,7 +6,6 @@
 
 #include "aht_avl.h"
 #include "error_line.h"
-#include "stack_walk/unwind_cache.h"
 
 static char _unknown_string[] = "*Unknown*";
 static library_record _unknown_library = {_unknown_string, nullptr};
@@ -57,7 +56,7 @@ int symbolise_frames(caller_record *record) {
     call_stack *stack = record->stack;
     memset(record->frames, 0, stack->frame_count * sizeof(friendly_frame));
     // Frames looked up before an unload may name code that is gone.
-    unwind_epoch epoch = unwind_cache_epoch();
+    unwind_epoch epoch = loader_epoch();
     bool use_cache = epoch.stable;
     if (use_cache && epoch.generation != _frame_cache_generation) {
         frame_cache_clear(&_frame_cache);

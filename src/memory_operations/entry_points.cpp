@@ -6,7 +6,7 @@
 // Built without sibling calls: every entry point must stay one real frame
 // between the host's call site and the hook, whichever entry point it is, so
 // that the hook's fixed skip of frames lands on the host's call site.
-#include "memory_operations/malloc_hooks.h"
+#include "memory_operations/memory_operations_internal.h"
 
 #include <errno.h>
 #include <stdint.h>
@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include "private_heap/private_heap.h"
+
+static_assert(kEntryPointFrames == 1, "each entry point below is one frame: its dispatch is inlined, and it makes no sibling call");
 
 extern "C" {
 // The C library's own allocator, by its exported internal names: looking the

@@ -1,6 +1,6 @@
 // The allocator hooks: every heap request is served by the private heap;
 // those of tracked threads are captured and posted as events.
-#include "memory_operations/memory_operations.h"
+#include "memory_operations/memory_operations_internal.h"
 
 #include <errno.h>
 #include <execinfo.h>
@@ -9,8 +9,6 @@
 
 #include "error_line.h"
 #include "event_processing/event_processing.h"
-#include "stack_walk/fast_backtrace.h"
-#include "memory_operations/malloc_hooks.h"
 #include "private_heap/private_heap.h"
 #include "stack_walk/stack_walk.h"
 #include "trigger.h"
@@ -19,12 +17,8 @@ static const char _source_file[] = "src/memory_operations.cpp";
 
 // Frames above the capture: walk_stack's own, the hook's and the entry
 // point's, so frame 0 is the code that called malloc (or its siblings).
-static const unsigned int _hook_frames = 3;
+static const unsigned int _hook_frames = 1 + 1 + kEntryPointFrames;
 
-static quarrow_malloc_hook_fn _original_malloc;
-static quarrow_realloc_hook_fn _original_realloc;
-static quarrow_free_hook_fn _original_free;
-static quarrow_memalign_hook_fn _original_memalign;
 static pthread_mutex_t _memop_lock;
 static pthread_mutexattr_t _memop_lock_attr;
 
@@ -140,13 +134,6 @@ static void *_hooked_memalign(size_t alignment, size_t size, const void *) {
     return block;
 }
 
-static void _sample_memory_functions() {
-    _original_malloc = quarrow_malloc_hook;
-    _original_realloc = quarrow_realloc_hook;
-    _original_free = quarrow_free_hook;
-    _original_memalign = quarrow_memalign_hook;
-}
-
 static void _override_memory_functions() {
     quarrow_malloc_hook = _hooked_malloc;
     quarrow_realloc_hook = _hooked_realloc;
@@ -154,11 +141,12 @@ static void _override_memory_functions() {
     quarrow_memalign_hook = _hooked_memalign;
 }
 
+// Null hooks send the entry points back to the C library's allocator.
 static void _reset_memory_functions() {
-    quarrow_malloc_hook = _original_malloc;
-    quarrow_realloc_hook = _original_realloc;
-    quarrow_free_hook = _original_free;
-    quarrow_memalign_hook = _original_memalign;
+    quarrow_malloc_hook = nullptr;
+    quarrow_realloc_hook = nullptr;
+    quarrow_free_hook = nullptr;
+    quarrow_memalign_hook = nullptr;
 }
 
 // Around fork every lock a heap request can wait for is taken, so the child
@@ -213,7 +201,6 @@ int configure_memory_operation_hooking(config_option **) {
         QUARROW_ERROR_FORMAT("Error registering fork handlers: %d", result);
         return 5;
     }
-    _sample_memory_functions();
     _override_memory_functions();
     return 0;
 }

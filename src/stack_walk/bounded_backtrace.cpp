@@ -3,7 +3,7 @@
 // chain bounded only by the main thread's stack end: on any other thread a
 // garbage ebp left by compiled Java code passes that check and the read
 // faults. This follows the same steps, and the chain only inside the stack.
-#include "stack_walk/bounded_backtrace.h"
+#include "stack_walk/stack_walk_internal.h"
 
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -13,8 +13,6 @@
 #include <stdint.h>
 #include <unwind.h>
 
-#include "stack_walk/frame_chain.h"
-#include "stack_walk/stack_bounds.h"
 
 namespace {
 

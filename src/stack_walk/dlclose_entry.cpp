@@ -9,7 +9,7 @@
 #include <errno.h>
 
 #include "export.h"
-#include "stack_walk/unwind_cache.h"
+#include "stack_walk/stack_walk_internal.h"
 
 typedef int (*dlclose_function)(void *);
 

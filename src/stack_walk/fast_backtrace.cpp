@@ -1,20 +1,14 @@
 // The capture engine: walks the caller's frames with the cached unwind steps
 // of their return addresses, and hands any capture it cannot finish exactly
 // to the platform's backtrace. Also the choice of method and the check mode.
-#include "stack_walk/fast_backtrace.h"
+#include "stack_walk/stack_walk_internal.h"
 
 #include <execinfo.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "stack_walk/bounded_backtrace.h"
 #include "error_line.h"
-#include "stack_walk/frame_chain.h"
-#include "stack_walk/stack_bounds.h"
-#include "stack_walk/stack_capture.h"
 #include "stack_walk/stack_walk.h"
-#include "stack_walk/unwind_cache.h"
-#include "stack_walk/unwind_rules.h"
 
 static const char _source_file[] = "src/fast_backtrace.cpp";
 

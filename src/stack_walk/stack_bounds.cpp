@@ -2,7 +2,7 @@
 // threads library instead would allocate (its attribute query does, and for
 // the main thread it reads the mappings through stdio), and a capture runs
 // inside the allocation hooks.
-#include "stack_walk/stack_bounds.h"
+#include "stack_walk/stack_walk_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>

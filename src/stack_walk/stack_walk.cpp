@@ -1,14 +1,12 @@
-// Stack capture and string copies on the private heap.
+// Stack capture: walk_stack and the stack records on the private heap.
 #include "stack_walk/stack_walk.h"
 
 #include <execinfo.h>
 #include <string.h>
 
-#include "stack_walk/bounded_backtrace.h"
+#include "stack_walk/stack_walk_internal.h"
 #include "error_line.h"
-#include "stack_walk/fast_backtrace.h"
 #include "private_heap/private_heap.h"
-#include "stack_walk/stack_capture.h"
 
 static const char _source_file[] = "src/stack_walk.cpp";
 
@@ -91,17 +89,6 @@ call_stack *clone_stack(call_stack *source) {
 void free_stack(call_stack *stack) {
     dlfree(stack->return_addresses); // null for an empty captured stack
     dlfree(stack);
-}
-
-char *local_strdup(const char *text) {
-    size_t length = text != nullptr ? strlen(text) : 0;
-    char *copy = (char *)dlmalloc(length + 1);
-    if (copy == nullptr)
-        return nullptr;
-    if (length != 0)
-        memcpy(copy, text, length);
-    copy[length] = '\0';
-    return copy;
 }
 
 } // extern "C"

@@ -1,7 +1,9 @@
 /*
  * Stack capture: the call stack of a heap request as a count and an array
- * of return addresses, copied and released on the private heap. Also the
- * string copy that the rest of the library uses in place of strdup.
+ * of return addresses, copied and released on the private heap, and the
+ * capture engine behind it: the frames the platform's backtrace gives, read
+ * from each loaded object's unwind tables, with the unwind step of every
+ * return address cached in a table that readers use without a lock.
  */
 #ifndef QUARROW_STACK_WALK_H
 #define QUARROW_STACK_WALK_H
@@ -43,8 +45,69 @@ QUARROW_EXPORT call_stack *clone_stack(call_stack *stack);
 /* Releases the array and the record; stack must not be null. */
 QUARROW_EXPORT void free_stack(call_stack *stack);
 
-/* A private-heap copy of text; null text copies as "". Null when memory ran out. */
-QUARROW_EXPORT char *local_strdup(const char *text);
+/*
+ * A drop-in for backtrace: the same return addresses, in the same order,
+ * stopping where backtrace stops, entry 0 being the return address in the
+ * caller. Whatever the engine does not handle (signal frames, unwind rules
+ * it does not know, entries registered at run time) is handed to the
+ * platform's unwinder for the whole capture. Every read stays inside the
+ * calling thread's stack: where backtrace would follow a frame-pointer link
+ * out of it (below compiled Java code, say), the capture ends there with the
+ * frames found so far. Takes no lock and never allocates.
+ */
+QUARROW_EXPORT int quarrow_backtrace(void **array, int size);
+
+/*
+ * The engine alone: as quarrow_backtrace, but -1 where it would hand the
+ * capture to backtrace. For tests and benchmarks that must know the engine
+ * itself produced the frames.
+ */
+QUARROW_EXPORT int quarrow_fast_unwind(void **array, int size);
+
+/* How walk_stack captures, chosen by "PROFILER_UNWINDER". */
+enum quarrow_unwinder {
+    QUARROW_UNWINDER_FAST = 0,      /* unset, "" or "fast" */
+    QUARROW_UNWINDER_BACKTRACE = 1, /* "backtrace": the platform's backtrace, kept inside the stack */
+    QUARROW_UNWINDER_CHECK = 2      /* "check": both, every capture compared */
+};
+
+/*
+ * Chooses the capture method from the setting's text (null means unset).
+ * Returns 0, or -1 for an unknown text, which is reported and leaves
+ * backtrace in use. Called once at start-up, before the hooks go in; "check"
+ * also prints the comparison counts on standard error at exit.
+ */
+QUARROW_EXPORT int configure_stack_capture(const char *setting);
+
+/* The method in use. */
+QUARROW_EXPORT int quarrow_unwinder_mode(void);
+
+/* Counts kept in check mode only (the fast path counts nothing). */
+typedef struct quarrow_unwinder_counts {
+    uint32_t captures;          /* captures compared */
+    uint32_t mismatches;        /* captures whose frames differed */
+    uint32_t left_to_backtrace; /* captures the engine declined (signal frames, code outside objects...) */
+    uint32_t cut_at_stack_edge; /* captures where backtrace would have followed a link out of the stack */
+} quarrow_unwinder_counts;
+
+QUARROW_EXPORT void quarrow_get_unwinder_counts(quarrow_unwinder_counts *counts);
+
+/*
+ * For the symboliser (not exported). The loader's state as the capture
+ * engine knows it: work done while objects were being unloaded, or in an
+ * earlier generation, may name code that is gone. check_unloads catches
+ * unloads that bypass dlclose (the C library unloading its own modules): it
+ * compares the loader's unload count with the last one seen and forgets
+ * every cached step if it moved. Called from the processing thread.
+ */
+#ifdef __cplusplus
+struct unwind_epoch {
+    uint32_t generation;
+    bool stable; // no unload in progress
+};
+QUARROW_INTERNAL unwind_epoch loader_epoch(void);
+#endif
+QUARROW_INTERNAL void unwind_cache_check_unloads(void);
 
 #ifdef __cplusplus
 }

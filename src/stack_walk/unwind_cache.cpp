@@ -3,7 +3,7 @@
 // its step, and read back after the step to catch a slot that was reused.
 // Unloading an object bumps a generation; captures that straddle one are
 // redone by the platform's unwinder, and inserts that straddle one are undone.
-#include "stack_walk/unwind_cache.h"
+#include "stack_walk/stack_walk_internal.h"
 
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
@@ -100,3 +100,5 @@ void unwind_cache_check_unloads(void) {
     _unloads_seen = unloads;
     unwind_cache_end_unload();
 }
+
+unwind_epoch loader_epoch(void) { return unwind_cache_epoch(); }

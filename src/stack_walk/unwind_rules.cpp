@@ -2,7 +2,7 @@
 // a return address. Follows the platform unwinder's conventions exactly:
 // the entry is looked up at address - 1, and the rows that apply are those
 // that begin before the return address.
-#include "stack_walk/unwind_rules.h"
+#include "stack_walk/stack_walk_internal.h"
 
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE

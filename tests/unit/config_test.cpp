@@ -206,6 +206,28 @@ TEST(FindOption, AComparisonFailureStopsTheWalkAndKeepsTheRestListed) {
     }
 }
 
+TEST(LocalStrdup, CopiesOntoThePrivateHeap) {
+    char *null_copy = local_strdup(nullptr);
+    char *empty_copy = local_strdup("");
+    const char text[] = "write_period_seconds=600";
+    char *copy = local_strdup(text);
+    ASSERT_TRUE(null_copy && empty_copy && copy);
+    EXPECT_STREQ(null_copy, "");
+    EXPECT_STREQ(empty_copy, "");
+    EXPECT_STREQ(copy, text);
+    EXPECT_NE(copy, text);
+    EXPECT_TRUE(private_heap_owns(copy));
+    EXPECT_GE(dlmalloc_usable_size(copy), sizeof text);
+    dlfree(null_copy);
+    dlfree(empty_copy);
+    dlfree(copy);
+
+    private_heap_fail_after(0);
+    char *failed = local_strdup(text);
+    private_heap_fail_after(-1);
+    EXPECT_EQ(failed, nullptr);
+}
+
 TEST(StrcmpCi, OrdersLowerCasedCopiesAndReportsAFailedCopy) {
     size_t start = in_use();
     char mixed[] = "Stack_Depth";

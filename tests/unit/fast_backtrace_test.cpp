@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "stack_walk/fast_backtrace.h"
+#include "stack_walk/stack_walk.h"
 #include "unwind_capture.h"
 #include "unwind_chains.h"
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "memory_operations/malloc_hooks.h"
+#include "memory_operations/memory_operations.h"
 #include "private_heap/private_heap.h"
 
 extern "C" void *__libc_malloc(size_t size);

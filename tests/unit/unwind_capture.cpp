@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "stack_walk/fast_backtrace.h"
+#include "stack_walk/stack_walk.h"
 
 namespace {
 
