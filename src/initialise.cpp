@@ -12,6 +12,7 @@
 #include "event_processing/event_processing.h"
 #include "memory_operations/memory_operations.h"
 #include "messages.h"
+#include "settings.h"
 
 static const char _source_file[] = "src/initialise.cpp";
 
@@ -24,30 +25,19 @@ static const unsigned int _exit_report_wait_milliseconds = 5000;
 
 static void _write_report_at_exit() { event_processing_write_final_report(_exit_report_wait_milliseconds); }
 
-// "PROFILER_REPORT_AT_EXIT=1" asks for one last report at normal exit; any
-// other value than 0 or 1 is named and ignored.
 static void _arrange_report_at_exit() {
-    const char *wanted = getenv("PROFILER_REPORT_AT_EXIT");
-    if (wanted == nullptr || strcmp(wanted, "0") == 0)
+    if (!judge_report_at_exit())
         return;
-    if (strcmp(wanted, "1") != 0) {
-        QUARROW_ERROR_FORMAT("PROFILER_REPORT_AT_EXIT must be 0 or 1, not \"%s\"; no report at exit.", wanted);
-        return;
-    }
     if (atexit(_write_report_at_exit) != 0)
         QUARROW_ERROR_LINE("Couldn't arrange the report at exit");
 }
-
-// Under the launcher this names the run's report folder, absolute; every
-// tracked process of the run writes its report there.
-static const char _report_dir_variable[] = "QUARROW_REPORT_DIR";
 
 // The built-in options, with the output file in the report folder when the
 // launcher named one. Returns 0, or -1 when the folder cannot be named in an
 // option (the parser ends a value at a comma, and a brace changes that).
 static int _format_options(char *text, size_t size) {
-    const char *dir = getenv(_report_dir_variable);
-    bool in_dir = dir != nullptr && dir[0] != '\0';
+    const char *dir = report_folder();
+    bool in_dir = dir != nullptr;
     if (in_dir && strpbrk(dir, ",{}") != nullptr)
         return -1;
     int length = snprintf(text, size, _built_in_options, in_dir ? dir : "", in_dir ? "/" : "", (unsigned int)getpid());
@@ -61,8 +51,8 @@ static int _start() {
     // id, is 74 characters.
     char options_text[PATH_MAX + 100];
     if (_format_options(options_text, sizeof options_text) != 0) {
-        QUARROW_ERROR_FORMAT("%s cannot name the report folder (a comma or brace, or too long): %s",
-                             _report_dir_variable, getenv(_report_dir_variable));
+        QUARROW_ERROR_FORMAT("QUARROW_REPORT_DIR cannot name the report folder (a comma or brace, or too long): %s",
+                             report_folder());
         return 1;
     }
 
@@ -89,16 +79,18 @@ static int _start() {
 }
 
 extern "C" void initQuarrow(void) {
+    read_settings();
     int stage = _start();
     if (stage != 0)
         exit(stage);
 }
 
 extern "C" int quarrow_start_child(void) {
-    const char *dir = getenv(_report_dir_variable);
+    read_settings();
+    const char *dir = report_folder();
     // Without the folder there is no place for a line that would not
     // disturb the program: it runs untracked and says nothing.
-    if (dir == nullptr || dir[0] == '\0' || messages_use_side_file(dir) != 0) {
+    if (dir == nullptr || messages_use_side_file(dir) != 0) {
         messages_release_errors();
         return -1;
     }

@@ -11,6 +11,7 @@
 #include "error_line.h"
 #include "string_util.h"
 #include "library_thread.h"
+#include "settings.h"
 
 static const char _source_file[] = "src/trigger.cpp";
 
@@ -48,7 +49,7 @@ static void *_polling_run(void *) {
 extern "C" {
 
 int configure_triggering(void) {
-    const char *named = getenv("PROFILER_TRIGGER_FILE");
+    const char *named = current_settings()->trigger_file;
     if (named == nullptr)
         return 0;
     _trigger_file = local_strdup(named);

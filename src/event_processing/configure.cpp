@@ -1,5 +1,5 @@
 // Bringing event processing up: buffer, period, depth, output file, tables
-// and the two threads, each step from its option and environment variable.
+// and the two threads, each step from its option and its setting.
 #include "event_processing/event_processing_internal.h"
 
 #include <errno.h>
@@ -8,56 +8,12 @@
 
 #include "error_line.h"
 #include "library_thread.h"
+#include "settings.h"
 
 event_processing_setup _setup;
 
 static char _default_file_name[] = "native_memory.log";
 static char *_file_name = nullptr;
-
-static int _parse_write_period(config_option **options) {
-    config_option *option = find_option(options, "write_period_seconds");
-    const char *text = nullptr;
-    if (option != nullptr) {
-        text = option->value;
-        _setup.write_period_seconds = atoi(text);
-    } else {
-        _setup.write_period_seconds = 60;
-    }
-    const char *from_environment = getenv("PROFILER_WRITE_PERIOD_SECONDS");
-    if (from_environment != nullptr) {
-        text = from_environment;
-        _setup.write_period_seconds = atoi(text);
-        quarrow_line("Read profiler write thread period from PROFILER_WRITE_PERIOD_SECONDS environment variable\n");
-    }
-    int result = 0;
-    if (_setup.write_period_seconds <= 0) {
-        QUARROW_ERROR_FORMAT("Unusable write thread sleep time supplied. Must be > 0. You supplied %s which was parsed "
-                             "as %d",
-                             text != nullptr ? text : "", _setup.write_period_seconds);
-        result = 1;
-    }
-    free_config_option(&option); // after the message, which may quote its value
-    return result;
-}
-
-static int _configure_stack_depth(config_option **options) {
-    config_option *option = find_option(options, "stack_depth");
-    if (option != nullptr) {
-        _setup.stack_depth = atoi(option->value);
-        free_config_option(&option);
-    } else {
-        _setup.stack_depth = 5;
-    }
-    const char *from_environment = getenv("PROFILER_STACK_DEPTH");
-    if (from_environment != nullptr)
-        _setup.stack_depth = atoi(from_environment);
-    if (_setup.stack_depth >= 1) {
-        quarrow_line("Profiler stack depth=%d\n", _setup.stack_depth);
-        return 0;
-    }
-    QUARROW_ERROR_FORMAT("Supplied stack depth option parsed as %d. Stack depth must be at least 1", _setup.stack_depth);
-    return 1;
-}
 
 static int _configure_output_file(config_option **options) {
     time_t now = time(nullptr);
@@ -114,12 +70,12 @@ int configure_event_processing(config_option **options, void *thread_argument) {
         QUARROW_ERROR_FORMAT("Couldn't configure event buffer. Err = %d", result);
         return 1;
     }
-    result = _parse_write_period(options);
+    result = judge_write_period(options, &_setup.write_period_seconds);
     if (result != 0) {
         QUARROW_ERROR_FORMAT("Couldn't parse write period. Err = %d", result);
         return 2;
     }
-    result = _configure_stack_depth(options);
+    result = judge_stack_depth(options, &_setup.stack_depth);
     if (result != 0) {
         QUARROW_ERROR_FORMAT("Couldn't configure stack depth. Err = %d", result);
         return 4;

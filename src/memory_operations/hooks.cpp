@@ -10,6 +10,7 @@
 #include "error_line.h"
 #include "event_processing/event_processing.h"
 #include "private_heap/private_heap.h"
+#include "settings.h"
 #include "stack_walk/stack_walk.h"
 #include "trigger.h"
 
@@ -174,7 +175,7 @@ int configure_memory_operation_hooking(config_option **) {
     // here, before any hook can run into it.
     void *warm_up[1];
     backtrace(warm_up, 1);
-    configure_stack_capture(getenv("PROFILER_UNWINDER")); // reports a bad value itself
+    configure_stack_capture(current_settings()->unwinder); // reports a bad value itself
 
     int result = configure_triggering();
     if (result != 0) {

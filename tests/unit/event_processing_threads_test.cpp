@@ -19,6 +19,7 @@
 #include "event_processing/event_processing.h"
 #include "private_heap/private_heap.h"
 #include "made_stack.h"
+#include "settings.h"
 #include "report_text.h"
 #include "trigger.h"
 
@@ -58,6 +59,7 @@ int configure(const std::string &options) {
     config_option *list = nullptr;
     if (parse_config_string(options.c_str(), &list) != 0)
         return -1;
+    read_settings(); // the environment as the test has just set it
     return configure_event_processing(&list, nullptr);
 }
 
@@ -336,6 +338,7 @@ TEST(Trigger, WithoutTheVariableTracingIsOpen) {
     EXPECT_EXIT(
         {
             clear_environment();
+            read_settings();
             CHILD_CHECK(configure_triggering() == 0, "configure");
             CHILD_CHECK(is_trace_enabled() == 1 && was_triggered_late() == 0, "open");
             _exit(0);
@@ -350,6 +353,7 @@ TEST(Trigger, AMissingOrEmptyNameFails) {
             {
                 clear_environment();
                 setenv("PROFILER_TRIGGER_FILE", name.c_str(), 1);
+                read_settings();
                 _exit(configure_triggering());
             },
             testing::ExitedWithCode(1),
@@ -367,6 +371,7 @@ TEST(Trigger, DeletingTheFileEnablesTracingForGood) {
             fclose(f);
             setenv("PROFILER_TRIGGER_FILE", file.c_str(), 1);
             trigger_set_poll_interval(1);
+            read_settings();
             CHILD_CHECK(configure_triggering() == 0, "configure");
             CHILD_CHECK(is_trace_enabled() == 0 && was_triggered_late() == 1, "held back");
             sleep(2);
@@ -392,6 +397,7 @@ TEST(Trigger, ADirectoryHoldsTracingBackAndUnknownFreesAreNotCharged) {
         {
             clear_environment();
             setenv("PROFILER_TRIGGER_FILE", dir.c_str(), 1);
+            read_settings();
             CHILD_CHECK(configure_triggering() == 0, "a directory is an existing file");
             CHILD_CHECK(is_trace_enabled() == 0 && was_triggered_late() == 1, "held back");
             config_option *none = nullptr;

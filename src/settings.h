@@ -1,0 +1,56 @@
+/*
+ * The library's settings from the environment: every variable it reads is
+ * read here, once, at start-up, into one record, and judged here, with the
+ * messages and outcomes each setting has always had. Start-up reads them
+ * before any other step; the steps then ask the record.
+ *
+ *   "PROFILER_WRITE_PERIOD_SECONDS"  seconds between reports (wins over the option)
+ *   "PROFILER_STACK_DEPTH"           frames kept per stack (wins over the option)
+ *   "PROFILER_UNWINDER"              the capture method: fast, backtrace or check
+ *   "PROFILER_TRIGGER_FILE"          tracing held back while this file exists
+ *   "PROFILER_REPORT_AT_EXIT"        1: one last report at normal exit
+ *   "QUARROW_REPORT_DIR"             the launcher's report folder
+ */
+#ifndef QUARROW_SETTINGS_H
+#define QUARROW_SETTINGS_H
+
+#include <stdint.h>
+
+#include "config.h"
+#include "export.h"
+
+#pragma GCC visibility push(hidden)
+
+/* Each value as the environment gave it at start-up; null when unset. */
+struct quarrow_settings {
+    const char *write_period_seconds;
+    const char *stack_depth;
+    const char *unwinder;
+    const char *trigger_file;
+    const char *report_at_exit;
+    const char *report_dir;
+};
+
+/* Reads every variable; start-up calls it first (tests again after setenv). */
+void read_settings(void);
+const quarrow_settings *current_settings(void);
+
+/*
+ * The write period from the option "write_period_seconds" (taken out of the
+ * list) or, winning over it, the environment: 60 without either. 0, or 1
+ * after an error line when it is not a positive number.
+ */
+int judge_write_period(config_option **options, int32_t *seconds);
+
+/* The stack depth likewise, 5 without either: 0, or 1 after an error line when it is below 1. */
+int judge_stack_depth(config_option **options, int32_t *depth);
+
+/* Whether a report at exit is wanted; any value but 0 or 1 is named in an error line and ignored. */
+bool judge_report_at_exit(void);
+
+/* The report folder, or null without one (unset or empty). */
+const char *report_folder(void);
+
+#pragma GCC visibility pop
+
+#endif
