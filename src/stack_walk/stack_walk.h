@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include "export.h"
+#include "quarrow_limits.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -26,11 +27,6 @@ typedef struct call_stack {
     void **return_addresses;
 } call_stack;
 
-/*
- * The deepest stack walk_stack keeps. Its scratch array lives on the
- * allocating thread's own stack, so a larger depth is cut to this.
- */
-#define QUARROW_MAX_STACK_DEPTH 1024
 
 /*
  * Captures at most `depth` (at least 1) return addresses, dropping the

@@ -21,6 +21,7 @@
 
 #include "launch.h"
 #include "program_check.h"
+#include "quarrow_limits.h"
 
 #ifndef QUARROW_BUILD_LIBRARY_DIR
 #define QUARROW_BUILD_LIBRARY_DIR ""
@@ -43,8 +44,8 @@ struct _options {
 };
 
 // The tracker walks no deeper than this many frames.
-constexpr unsigned _max_stack_depth = 1024;
-constexpr unsigned _max_write_period = 0x7fffffff;
+constexpr unsigned _max_stack_depth = QUARROW_MAX_STACK_DEPTH;
+constexpr unsigned _max_write_period = QUARROW_MAX_WRITE_PERIOD_SECONDS;
 
 // Plain decimal digits only: the library reads the value with atoi, which
 // would take "10s" as 10 and "x" as 0 without a word.
