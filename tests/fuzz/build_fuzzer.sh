@@ -34,14 +34,21 @@ mkdir -p "$out"
 common="-m32 -std=c++17 -g -O1 -fno-omit-frame-pointer -I$root/src -DQUARROW_TEST_SEAMS=1 -DQUARROW_DEBUG=1"
 library="-fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-strict-aliasing -Wall -Wextra"
 
-for source in private_heap stack_walk debug_alloc_log string_util config; do
-    $cxx $common $library -fsanitize=fuzzer-no-link,address -c "$root/src/$source.cpp" -o "$out/$source.o"
+# The option parser and what it stands on: the private heap, the string
+# helpers, the debug allocation log and the library's message lines.
+sources="private_heap/private_heap private_heap/params private_heap/registry private_heap/bins private_heap/system
+private_heap/check debug_alloc_log string_util config messages"
+objects=
+for source in $sources; do
+    object="$out/$(echo "$source" | tr / _).o"
+    $cxx $common $library -fsanitize=fuzzer-no-link,address -c "$root/src/$source.cpp" -o "$object"
+    objects="$objects $object"
 done
 for source in config_fuzz_check config_fuzz; do
     $cxx $common -Wall -Wextra -fsanitize=fuzzer-no-link,address -c "$root/tests/fuzz/$source.cpp" -o "$out/$source.o"
 done
 $cxx -m32 -fsanitize=fuzzer,address -o "$out/config_fuzz" \
     "$out/config_fuzz.o" "$out/config_fuzz_check.o" \
-    "$out/private_heap.o" "$out/stack_walk.o" "$out/debug_alloc_log.o" "$out/string_util.o" "$out/config.o" \
+    $objects \
     -lpthread -ldl
 echo "built $out/config_fuzz"
