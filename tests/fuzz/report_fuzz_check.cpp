@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <string_view>
 #include <tuple>
@@ -29,6 +30,7 @@ namespace {
 struct _input {
     std::vector<std::string_view> lines;
     std::set<std::string_view> frame_texts; // of STACK_<n>: lines, after the colon
+    size_t longest = 0;                     // line, in bytes
 
     explicit _input(std::string_view text) {
         while (!text.empty()) {
@@ -37,6 +39,7 @@ struct _input {
             if (!line.empty() && line.back() == '\r')
                 line.remove_suffix(1);
             lines.push_back(line);
+            longest = std::max(longest, line.size());
             if (newline == std::string_view::npos)
                 break;
             text.remove_prefix(newline + 1);
@@ -240,7 +243,8 @@ std::string check_report_input(const uint8_t *data, size_t size) {
         _input in(text);
         report_set set = parse_report_files({path});
         fault = _check_set(set, in);
-        if (fault.empty())
+        // only the file reader skips lines too long for the writer to print
+        if (fault.empty() && in.longest < (1u << 20))
             fault = _compare_parses(set, text);
         if (fault.empty())
             fault = _compare_twice(set, path);
