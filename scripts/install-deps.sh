@@ -10,7 +10,7 @@ command -v cmake >/dev/null 2>&1 || need="$need cmake"
 command -v nm >/dev/null 2>&1 || need="$need binutils"
 [ -d /usr/src/googletest ] || need="$need googletest"
 command -v make >/dev/null 2>&1 || need="$need make"
-# the host-side quarrow command (its offline lookups use elfutils' libdw), its
+# the 64-bit quarrow command (its offline lookups use elfutils' libdw), its
 # 64-bit tests and the browser check of its page
 command -v pkg-config >/dev/null 2>&1 || need="$need pkg-config"
 for p in libcli11-dev nlohmann-json3-dev libfmt-dev libgtest-dev libdw-dev; do

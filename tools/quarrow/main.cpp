@@ -1,4 +1,4 @@
-// quarrow: the host-side command of the tracker. Each subcommand lives in
+// quarrow: the command-line companion of the tracker. Each subcommand lives in
 // its own directory and registers itself here; main only dispatches.
 #include <functional>
 
@@ -8,7 +8,7 @@
 #include "run/run_command.h"
 
 int main(int argc, char **argv) {
-    CLI::App app{"quarrow: the host-side companion of the native-memory tracker", "quarrow"};
+    CLI::App app{"quarrow: the command-line companion of the native-memory tracker", "quarrow"};
     app.require_subcommand(1, 1);
     app.footer("Track a program with 'quarrow run PROGRAM', then read what it wrote with\n"
                "'quarrow report native_memory_<PID>.log'. Run 'quarrow COMMAND --help' for the\n"

@@ -225,10 +225,11 @@ int _show(report_set &set, const _options &o) {
     }
     uint64_t lost = 0, runs_with_losses = 0;
     for (const run &r : set.runs) {
-        lost += r.discarded_events;
+        // held at the largest count, as each run's own sum is
+        lost = r.discarded_events > UINT64_MAX - lost ? UINT64_MAX : lost + r.discarded_events;
         runs_with_losses += r.discarded_events != 0;
     }
-    if (lost && o.strict) {
+    if (runs_with_losses && o.strict) {
         fmt::print(stderr,
                    "quarrow report: --strict: {} events were discarded in {} run{}; the counters are incomplete\n",
                    lost, runs_with_losses, runs_with_losses == 1 ? "" : "s");

@@ -129,11 +129,19 @@ const char *_parse_frame(std::string_view text, report_frame &out) {
     if (!_is_pointer(offset))
         return "has no pointer as its offset";
     head = head.substr(0, plus);
-    // head is "library(base):symbol"
+    // head is "library(base):symbol". The last '(' before a "):" is searched
+    // for only below the one found before, so a line of many "):" is split in
+    // linear time, not quadratic.
+    size_t last_paren = std::string_view::npos;
+    bool searched = false;
     for (size_t close = head.rfind("):"); close != std::string_view::npos;
          close = close == 0 ? std::string_view::npos : head.rfind("):", close - 1)) {
+        if (!searched || (last_paren != std::string_view::npos && last_paren > close)) {
+            last_paren = head.rfind('(', close);
+            searched = true;
+        }
         // the base is "(nil)" itself, or "0x..." after the last '('
-        size_t paren = close >= 6 && head.substr(close - 6, 6) == "((nil)" ? close - 6 : head.rfind('(', close);
+        size_t paren = close >= 6 && head.substr(close - 6, 6) == "((nil)" ? close - 6 : last_paren;
         if (paren == std::string_view::npos)
             break;
         std::string_view base = head.substr(paren + 1, close - paren - 1);
@@ -332,7 +340,9 @@ struct report_parser::state {
                 run &r = current_run();
                 if (r.reports_with_discards++ == 0)
                     r.first_discard_line = line;
-                r.discarded_events += value;
+                // held at the largest count rather than wrapped: a sum that wrapped
+                // to 0 would pass the run as complete
+                r.discarded_events = value > UINT64_MAX - r.discarded_events ? UINT64_MAX : r.discarded_events + value;
             }
         }
     }

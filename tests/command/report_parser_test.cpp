@@ -95,6 +95,33 @@ TEST(ReportFrames, PathsMayHoldTheSeparators) {
     EXPECT_EQ(f.symbol, "sym");
 }
 
+TEST(ReportFrames, ParenthesesAfterTheBaseBelongToTheSymbol) {
+    // the last "):" is not the base's; the one before it is, once with the
+    // '(' found for the last one and once with a '(' further left
+    report_frame f = only_frame("STACK_0:/lib/x.so(0x1000):sym):x+0x4 (0x1004)\n");
+    EXPECT_EQ(f.library, "/lib/x.so");
+    EXPECT_EQ(f.base, "0x1000");
+    EXPECT_EQ(f.symbol, "sym):x");
+    f = only_frame("STACK_0:a(b(0x1000):c(d):e+0x4 (0x1004)\n");
+    EXPECT_EQ(f.library, "a(b");
+    EXPECT_EQ(f.base, "0x1000");
+    EXPECT_EQ(f.symbol, "c(d):e");
+}
+
+TEST(ReportFrames, ALongLineOfFalseBasesIsRejectedInOnePass) {
+    // Each "):" is a candidate base; searching back to the '(' for each one
+    // took minutes on a line this long. The test's timeout catches a relapse.
+    std::string line = "STACK_0:(";
+    for (int i = 0; i < 400000; i++)
+        line += "):";
+    line += "sym+0x4 (0x1004)\n";
+    report_set set = parse(kStart + report_text(allocator_block(line, 10, 0)));
+    ASSERT_EQ(set.runs.size(), 1u);
+    ASSERT_EQ(set.runs[0].reports.size(), 1u);
+    EXPECT_TRUE(set.runs[0].reports[0].blocks.empty());
+    EXPECT_TRUE(has_warning(set, 5, "has no \"library(base):\"")) << warnings_of(set);
+}
+
 TEST(ReportFrames, MalformedFramesLeaveTheirBlockOut) {
     const char *bad[] = {
         "STACK_0:/lib/x.so(0xf7000000):sym+0x4\n",             // no address
@@ -324,6 +351,17 @@ TEST(ReportCounters, DiscardedEventsAreSummedOverTheRunEvenInUnfinishedReports) 
     EXPECT_EQ(set.runs[0].discarded_events, 12u);
     EXPECT_EQ(set.runs[0].reports_with_discards, 2u);
     EXPECT_EQ(set.runs[0].first_discard_line, 8u);
+}
+
+TEST(ReportCounters, DiscardedEventsPastSixtyFourBitsStayAtTheLargestCount) {
+    // wrapped, 2^63 + 2^63 would be 0 and the run would pass as complete
+    std::string text = kStart + report_text("") + report_text("");
+    for (size_t at = text.find("DISCARDED_EVENTS:0"); at != std::string::npos; at = text.find("DISCARDED_EVENTS:0"))
+        text.replace(at, 18, "DISCARDED_EVENTS:9223372036854775808");
+    report_set set = parse(text);
+    ASSERT_EQ(set.runs.size(), 1u);
+    EXPECT_EQ(set.runs[0].discarded_events, UINT64_MAX);
+    EXPECT_EQ(set.runs[0].reports_with_discards, 2u);
 }
 
 TEST(ReportCounters, RepeatedAndVanishedStacksAreCaught) {
