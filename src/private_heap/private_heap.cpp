@@ -19,12 +19,11 @@
  * platform allocator handed out before the hooks went in are therefore never
  * merged into a bin or unmapped here.
  *
- * The heap is one translation unit, so that its routines stay file-local; the
- * pieces it includes each hold one concern: layout (records and constants),
- * chunks (arithmetic and bin maps), params (locks and set-up), registry (own
- * mappings), bins (segments, ownership, bin lists), system (sbrk, mmap, trim)
- * and check (the whole-heap walker). This file holds the allocation and free
- * paths and the public interface.
+ * Its files each hold one concern: private_heap_internal.h (records,
+ * constants, chunk arithmetic, bin maps, locks), params (set-up), registry
+ * (own mappings), bins (segments, ownership, bin lists), system (sbrk,
+ * mmap, trim) and check (the whole-heap walker). This file holds the
+ * allocation and free paths and the public interface.
  */
 #include "private_heap/private_heap_internal.h"
 
