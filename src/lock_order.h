@@ -33,9 +33,10 @@
  *
  * The fork handlers take caller table, event, heap, global and release them
  * in reverse: a subsequence of the order, so a fork cannot deadlock against
- * any thread that follows it. They leave report, debug log and memop alone:
- * a thread holding one of those only waits for locks the handlers take, and
- * the child never uses them held (it is untracked and writes no report).
+ * any thread that follows it. They never wait for report, debug log or
+ * memop, so those may be held elsewhere at the fork; the child never takes
+ * memop (it is untracked) or report (it writes none). The debug log lock
+ * can reach the child held: a child must not call the pf_debug_ functions.
  *
  * With QUARROW_DEBUG >= 1 every take and release is recorded per thread and
  * a take that breaks the order (or takes a held lock again) writes one line
