@@ -4,16 +4,24 @@
 #include <pthread.h>
 #include <string.h>
 
+#include "lock_order.h"
 #include "private_heap/private_heap.h"
 #include "string_util.h"
 
 // Null at load and never set by the shipped library: every line is skipped.
 static FILE *_log_file = nullptr;
-// One line at a time; never held across a heap call.
+// One line at a time; never held across a heap call of its own, though the
+// log's stdio may allocate. Its place in the lock order: lock_order.h.
 static pthread_mutex_t _file_lock = PTHREAD_MUTEX_INITIALIZER;
 
-static void _take_file_lock() { pthread_mutex_lock(&_file_lock); }
-static void _release_file_lock() { pthread_mutex_unlock(&_file_lock); }
+static void _take_file_lock() {
+    lock_taking(LOCK_DEBUG_LOG);
+    pthread_mutex_lock(&_file_lock);
+}
+static void _release_file_lock() {
+    pthread_mutex_unlock(&_file_lock);
+    lock_released(LOCK_DEBUG_LOG);
+}
 
 static void _print_allocation(size_t size, void *mem, const char *file, int line) {
     _take_file_lock();

@@ -50,6 +50,11 @@ void quarrow_line(const char *format, ...) {
     }
 }
 
+void quarrow_write_line(const char *line, size_t length) {
+    ssize_t ignored = write(_side_file >= 0 ? _side_file : 2, line, length);
+    (void)ignored;
+}
+
 int messages_use_side_file(const char *dir) {
     _side_file_wanted = true;
     _holding_errors = true;

@@ -10,6 +10,8 @@
 #ifndef QUARROW_MESSAGES_H
 #define QUARROW_MESSAGES_H
 
+#include <stddef.h>
+
 #include "export.h"
 
 #ifdef __cplusplus
@@ -18,6 +20,12 @@ extern "C" {
 
 /* One line (or several), printf-style, to wherever lines go now. */
 QUARROW_INTERNAL void quarrow_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+/* One finished line, written as it is with one write(2) to wherever lines go
+ * now (standard error when the side file could not be opened) and never
+ * held back. It neither formats nor allocates: for a line
+ * written from inside the heap, just before the process aborts. */
+QUARROW_INTERNAL void quarrow_write_line(const char *line, size_t length);
 
 /* From now on lines are appended to DIR/quarrow_children.log, each with one
  * write; error lines are held back until messages_release_errors. Returns

@@ -6,9 +6,12 @@
 #include <stdlib.h>
 
 #include "error_line.h"
+#include "lock_order.h"
 
 static_assert(sizeof(event_record) == 5 * 4, "an event is a 32-bit type and four 32-bit words");
 
+// Its place in the lock order: lock_order.h. A wait on the condition keeps
+// it recorded as held, as the waiter holds it again before going on.
 static pthread_mutex_t _event_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t _event_condition = PTHREAD_COND_INITIALIZER;
 
@@ -38,8 +41,14 @@ static consumer_state _consumer_state = CONSUMER_RUNNING;
 static int32_t _wake_threshold = 1; // the batch, or a quarter of a smaller buffer
 static const long _doze_milliseconds = 10;
 
-void event_buffer_lock(void) { pthread_mutex_lock(&_event_mutex); }
-void event_buffer_unlock(void) { pthread_mutex_unlock(&_event_mutex); }
+void event_buffer_lock(void) {
+    lock_taking(LOCK_EVENT);
+    pthread_mutex_lock(&_event_mutex);
+}
+void event_buffer_unlock(void) {
+    pthread_mutex_unlock(&_event_mutex);
+    lock_released(LOCK_EVENT);
+}
 
 // With _event_mutex held: the slot to fill, or -1 when the event is dropped.
 static int32_t _get_write_slot() {

@@ -6,6 +6,7 @@
 
 #include "aht_avl.h"
 #include "error_line.h"
+#include "lock_order.h"
 #include "trigger.h"
 
 enum allocation_class { HEAP = 0, JNI = 1 };
@@ -19,10 +20,16 @@ static caller_index _caller_index;
 static block_table _allocation_table;
 static block_table _jni_allocation_table;
 
-static pthread_mutex_t _caller_table_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_mutex_t _caller_table_mutex = PTHREAD_MUTEX_INITIALIZER; // order: lock_order.h
 
-void caller_table_lock(void) { pthread_mutex_lock(&_caller_table_mutex); }
-void caller_table_unlock(void) { pthread_mutex_unlock(&_caller_table_mutex); }
+void caller_table_lock(void) {
+    lock_taking(LOCK_CALLER_TABLE);
+    pthread_mutex_lock(&_caller_table_mutex);
+}
+void caller_table_unlock(void) {
+    pthread_mutex_unlock(&_caller_table_mutex);
+    lock_released(LOCK_CALLER_TABLE);
+}
 
 // Equal stacks have the same count and addresses; the outermost frame is
 // compared first.

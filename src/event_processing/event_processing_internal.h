@@ -39,7 +39,7 @@ struct event_processing_setup {
     FILE *output_file;           // written by the output thread alone once it runs
     pthread_t processing_thread; // both 0 until started: no thread has that identifier
     pthread_t output_thread;
-    pid_t tracking_pid;          // a forked child has none of the threads and writes no report
+    pid_t tracking_pid; // a forked child has none of the threads and writes no report
 };
 extern event_processing_setup _setup;
 
@@ -122,6 +122,7 @@ void format_report_time(time_t when, char text[50]);
 void write_report(void);
 void *output_thread_run(void *);
 void report_lock(void);
+void report_unlock(void);
 
 /* ---------------------------------------------------------------------------
  * Open-addressed tables: a power-of-two array of slots on the private heap,
@@ -219,8 +220,7 @@ bool caller_index_init(caller_index *index, uint32_t capacity);
 uint32_t caller_index_hash(const call_stack *stack, int type);
 
 /* The record of this stack and type, or null when the index has none. */
-caller_record *caller_index_find(const caller_index *index, const call_stack *stack, int type,
-                                                  uint32_t hash);
+caller_record *caller_index_find(const caller_index *index, const call_stack *stack, int type, uint32_t hash);
 
 /* Adds a record under the hash of its stack and type; false when it could not grow. */
 bool caller_index_add(caller_index *index, caller_record *record, uint32_t hash);

@@ -8,8 +8,8 @@
 extern "C" {
 
 void event_processing_prepare_fork(void) {
-    // Never held together elsewhere, so any order is safe; the heap's locks,
-    // taken after these by the caller, are innermost.
+    // In the library's lock order (lock_order.h); the heap's locks, taken
+    // after these by the caller, are innermost.
     caller_table_lock();
     event_buffer_lock();
 }

@@ -6,12 +6,20 @@
 #include <unistd.h>
 
 #include "error_line.h"
+#include "lock_order.h"
 
-// One report at a time: the report at exit may meet a periodic one.
+// One report at a time: the report at exit may meet a periodic one. Its
+// place in the lock order: lock_order.h.
 static pthread_mutex_t _report_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-void report_lock(void) { pthread_mutex_lock(&_report_mutex); }
-static void _report_unlock() { pthread_mutex_unlock(&_report_mutex); }
+void report_lock(void) {
+    lock_taking(LOCK_REPORT);
+    pthread_mutex_lock(&_report_mutex);
+}
+void report_unlock(void) {
+    pthread_mutex_unlock(&_report_mutex);
+    lock_released(LOCK_REPORT);
+}
 
 void format_report_time(time_t when, char text[50]) {
     struct tm broken_down;
@@ -87,7 +95,7 @@ void *output_thread_run(void *) {
         _sleep_output_thread();
         report_lock();
         write_report();
-        _report_unlock();
+        report_unlock();
     }
     return nullptr;
 }

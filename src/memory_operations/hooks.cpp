@@ -8,6 +8,7 @@
 #include <stdlib.h>
 
 #include "error_line.h"
+#include "lock_order.h"
 #include "event_processing/event_processing.h"
 #include "private_heap/private_heap.h"
 #include "settings.h"
@@ -20,7 +21,7 @@ static const char _source_file[] = "src/memory_operations.cpp";
 // point's, so frame 0 is the code that called malloc (or its siblings).
 static const unsigned int _hook_frames = 1 + 1 + kEntryPointFrames;
 
-static pthread_mutex_t _memop_lock;
+static pthread_mutex_t _memop_lock; // its place in the lock order: lock_order.h
 static pthread_mutexattr_t _memop_lock_attr;
 
 // Set in a forked child: it has no tracker threads, so nothing it does is
@@ -38,8 +39,14 @@ static __thread int _inside_hook __attribute__((tls_model("initial-exec")));
 // another could have its new allocation posted before its free, and the
 // report would show a live block that is long gone. The stack capture, the
 // costly part, stays outside.
-static void _take_memop_lock() { pthread_mutex_lock(&_memop_lock); }
-static void _release_memop_lock() { pthread_mutex_unlock(&_memop_lock); }
+static void _take_memop_lock() {
+    lock_taking(LOCK_MEMOP);
+    pthread_mutex_lock(&_memop_lock);
+}
+static void _release_memop_lock() {
+    pthread_mutex_unlock(&_memop_lock);
+    lock_released(LOCK_MEMOP);
+}
 
 // Whether to serve a request without recording it. The library's own
 // threads never touch the trace lock: that test comes first.

@@ -7,7 +7,6 @@
 
 namespace heap {
 
-
 /* ---------------------------------------------------------------------------
  * Locks: spin on a word; yield every 64th failed attempt.
  */
@@ -24,7 +23,7 @@ int spin_acquire_lock(volatile int *sl) {
  * Parameter set-up: once per process, under the global lock.
  */
 int init_mparams() {
-    acquire_lock(&malloc_global_mutex);
+    global_lock();
     if (mparams.magic == 0) {
         size_t psize = (size_t)sysconf(_SC_PAGESIZE);
         if ((psize & (psize - 1)) != 0 || psize == 0)
@@ -42,7 +41,7 @@ int init_mparams() {
         /* magic last: readers that see it non-zero skip the lock */
         __atomic_store_n(&mparams.magic, magic, __ATOMIC_RELEASE);
     }
-    release_lock(&malloc_global_mutex);
+    global_unlock();
     return 1;
 }
 

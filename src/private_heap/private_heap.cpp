@@ -40,7 +40,7 @@ namespace heap {
  */
 malloc_params mparams;
 malloc_state _gm_;
-volatile int malloc_global_mutex;
+volatile int malloc_global_mutex; // the global lock; order: lock_order.h
 
 } // namespace heap
 
@@ -600,7 +600,6 @@ void internal_malloc_stats(malloc_state *m) {
 
 } // namespace
 
-
 /* ---------------------------------------------------------------------------
  * The public interface.
  */
@@ -611,8 +610,8 @@ static int _fail_countdown = -1;
 
 static bool _injected_failure() {
     int left = __atomic_load_n(&_fail_countdown, __ATOMIC_ACQUIRE);
-    while (left > 0 && !__atomic_compare_exchange_n(&_fail_countdown, &left, left - 1, false, __ATOMIC_ACQ_REL,
-                                                    __ATOMIC_ACQUIRE)) {
+    while (left > 0 &&
+           !__atomic_compare_exchange_n(&_fail_countdown, &left, left - 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
     }
     if (left != 0)
         return false;
@@ -821,11 +820,11 @@ int private_heap_owns(const void *mem) {
 void private_heap_prepare_fork(void) {
     ensure_initialization();
     heap_lock(&_gm_);
-    acquire_lock(&malloc_global_mutex);
+    global_lock();
 }
 
 void private_heap_after_fork(void) {
-    release_lock(&malloc_global_mutex);
+    global_unlock();
     heap_unlock(&_gm_);
 }
 

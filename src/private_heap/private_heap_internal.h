@@ -16,6 +16,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "lock_order.h"
 #include "private_heap/private_heap.h"
 
 #ifndef QUARROW_DEBUG
@@ -25,7 +26,6 @@
 #pragma GCC visibility push(hidden)
 
 namespace heap {
-
 
 typedef unsigned int bindex_t;
 typedef unsigned int binmap_t;
@@ -120,7 +120,7 @@ struct malloc_state {
     size_t max_footprint;
     size_t footprint_limit;
     flag_t mflags;
-    volatile int mutex;
+    volatile int mutex; // the heap lock; its place in the lock order: lock_order.h
     malloc_segment seg;
     void *extp;
     size_t exts;
@@ -144,14 +144,12 @@ constexpr size_t SEGMENT_RECORD_CHUNK =
 constexpr size_t TOP_FOOT_SIZE = SEGMENT_RECORD_CHUNK + MIN_CHUNK_SIZE;               /* 40 */
 constexpr size_t SYS_ALLOC_PADDING = TOP_FOOT_SIZE + MALLOC_ALIGNMENT;                /* 48 */
 
-
 /* ---------------------------------------------------------------------------
  * The parameters, the one heap and the global lock (private_heap.cpp).
  */
 extern malloc_params mparams;
 extern malloc_state _gm_;
 extern volatile int malloc_global_mutex;
-
 
 /* ---- chunk arithmetic --------------------------------------------------- */
 
@@ -260,7 +258,6 @@ inline bool is_page_aligned(const void *a) { return ((size_t)a & (mparams.page_s
 #define HEAP_ASSERT(x) ((void)0)
 #endif
 
-
 /* ==== params ==== */
 int spin_acquire_lock(volatile int *sl);
 inline void acquire_lock(volatile int *sl) {
@@ -270,13 +267,26 @@ inline void acquire_lock(volatile int *sl) {
 // A release store is enough to publish what the lock guarded; a full fence
 // would cost every heap call a serialising instruction.
 inline void release_lock(volatile int *sl) { __atomic_store_n(sl, 0, __ATOMIC_RELEASE); }
+// The two locks as the library's lock order (lock_order.h) knows them.
 inline void heap_lock(malloc_state *m) {
-    if (use_lock(m))
+    if (use_lock(m)) {
+        lock_taking(LOCK_HEAP);
         acquire_lock(&m->mutex);
+    }
 }
 inline void heap_unlock(malloc_state *m) {
-    if (use_lock(m))
+    if (use_lock(m)) {
         release_lock(&m->mutex);
+        lock_released(LOCK_HEAP);
+    }
+}
+inline void global_lock() {
+    lock_taking(LOCK_GLOBAL);
+    acquire_lock(&malloc_global_mutex);
+}
+inline void global_unlock() {
+    release_lock(&malloc_global_mutex);
+    lock_released(LOCK_GLOBAL);
 }
 int init_mparams();
 inline void ensure_initialization() {
@@ -284,7 +294,6 @@ inline void ensure_initialization() {
         init_mparams();
 }
 int change_mparam(int param, int value);
-
 
 /* ==== registry ==== */
 
@@ -309,7 +318,6 @@ void _registry_remove(uintptr_t base);
 /* Integer arithmetic: for a chunk that is not a mapping prev_foot is any
  * value, and pointer arithmetic that leaves the object is undefined. */
 inline uintptr_t _mapping_base(mchunkptr p) { return (uintptr_t)p - p->prev_foot; }
-
 
 /* ==== bins ==== */
 msegmentptr segment_holding(malloc_state *m, const void *addr);
@@ -395,7 +403,6 @@ inline void unlink_chunk(malloc_state *m, mchunkptr p, size_t s) {
 void init_bins(malloc_state *m);
 void reset_on_error(malloc_state *m);
 
-
 /* ==== system ==== */
 void init_top(malloc_state *m, mchunkptr p, size_t psize);
 
@@ -421,7 +428,6 @@ size_t release_unused_segments(malloc_state *m);
 int sys_trim(malloc_state *m, size_t pad);
 void dispose_chunk(malloc_state *m, mchunkptr p, size_t psize);
 
-
 /* ==== check ==== */
 
 /* ---------------------------------------------------------------------------
@@ -444,8 +450,6 @@ inline void _debug_walk(malloc_state *m) {
 #else
 inline void _debug_walk(malloc_state *) {}
 #endif
-
-
 
 } // namespace heap
 

@@ -8,7 +8,6 @@
 
 namespace heap {
 
-
 /* ---------------------------------------------------------------------------
  * The top chunk and direct mappings.
  */
@@ -201,7 +200,7 @@ void *sys_alloc(malloc_state *m, size_t nb, bool allow_mmap) {
         char *br = CMFAIL;
         size_t ssize = asize;
         msegmentptr ss = (m->top == nullptr) ? nullptr : segment_holding(m, m->top);
-        acquire_lock(&malloc_global_mutex);
+        global_lock();
         if (ss == nullptr) {
             char *base = call_sbrk(0);
             if (base != CMFAIL) {
@@ -245,7 +244,7 @@ void *sys_alloc(malloc_state *m, size_t nb, bool allow_mmap) {
                 m->mflags |= USE_NONCONTIGUOUS_BIT; /* never tried again */
             }
         }
-        release_lock(&malloc_global_mutex);
+        global_unlock();
     }
 
     if (tbase == CMFAIL) {
@@ -258,10 +257,10 @@ void *sys_alloc(malloc_state *m, size_t nb, bool allow_mmap) {
     }
 
     if (tbase == CMFAIL && asize < HALF_MAX_SIZE_T) {
-        acquire_lock(&malloc_global_mutex);
+        global_lock();
         char *br = call_sbrk((intptr_t)asize);
         char *end = call_sbrk(0);
-        release_lock(&malloc_global_mutex);
+        global_unlock();
         if (br != CMFAIL && end != CMFAIL && br < end) {
             size_t ssize = (size_t)(end - br);
             if (ssize > nb + TOP_FOOT_SIZE) {
@@ -379,7 +378,7 @@ int sys_trim(malloc_state *m, size_t pad) {
             } else if (sp != nullptr) {
                 if (extra >= HALF_MAX_SIZE_T)
                     extra = HALF_MAX_SIZE_T + 1 - unit;
-                acquire_lock(&malloc_global_mutex);
+                global_lock();
                 char *old_br = call_sbrk(0);
                 /* only while nobody else has moved the break past our end */
                 if (old_br == sp->base + sp->size) {
@@ -388,7 +387,7 @@ int sys_trim(malloc_state *m, size_t pad) {
                     if (rel_br != CMFAIL && new_br < old_br)
                         released = (size_t)(old_br - new_br);
                 }
-                release_lock(&malloc_global_mutex);
+                global_unlock();
             }
             if (released != 0) {
                 sp->size -= released;
