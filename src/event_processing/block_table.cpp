@@ -3,7 +3,6 @@
 // allocate-free traffic that this table sees.
 #include "event_processing/event_processing_internal.h"
 
-
 // Block addresses are 8-byte aligned: the low bits carry nothing.
 static inline uint32_t _home_of(const void *address, uint32_t mask) {
     return (uint32_t)(((uintptr_t)address >> 3) * 2654435761u) & mask;

@@ -4,7 +4,6 @@
 
 #include <string.h>
 
-
 static inline bool slot_is_empty(const caller_index_slot &slot) { return slot.record == nullptr; }
 static inline uint32_t slot_home(const caller_index_slot &slot, uint32_t mask) { return slot.hash & mask; }
 

@@ -284,19 +284,12 @@ caller_snapshot *copy_caller_records(void) {
                 caller_table_unlock();
                 return first;
             }
-            snapshot->next = nullptr;
-            snapshot->stack = record->stack;
-            snapshot->frames = record->frames;
-            snapshot->type = record->type;
-            snapshot->total_allocated = record->total_allocated;
-            if (record->type == ALLOCATOR || record->type == JNI_ALLOCATOR) {
-                snapshot->total_freed = record->total_freed;
-                snapshot->number_of_allocations = record->number_of_allocations;
-                snapshot->number_of_frees = record->number_of_frees;
-            } else if (record->type < UNMATCHED_FREER || record->type > UNMATCHED_JNI_REALLOCER) {
+            if (record->type < ALLOCATOR || record->type > UNMATCHED_JNI_REALLOCER) {
                 QUARROW_ERROR_FORMAT("Unknown type: %d", record->type);
                 abort();
             }
+            snapshot->next = nullptr;
+            snapshot->record = *record;
             if (last == nullptr)
                 first = snapshot;
             else

@@ -92,13 +92,7 @@ void caller_table_unlock(void);
  * since a record never changes them once it is in its table. */
 struct caller_snapshot {
     caller_snapshot *next;
-    call_stack *stack;
-    friendly_frame *frames;
-    int32_t type;
-    uint64_t total_allocated;
-    uint64_t total_freed;
-    uint64_t number_of_allocations;
-    uint64_t number_of_frees;
+    caller_record record;
 };
 /* Every caller record, by type and then in stack order, copied in one
  * critical section; on running out of memory, what was copied so far. */

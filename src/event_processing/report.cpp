@@ -40,34 +40,34 @@ static void _sleep_output_thread() {
     }
 }
 
-static void _write_block(FILE *out, const caller_snapshot *snapshot) {
-    for (uint32_t i = 0; i < snapshot->stack->frame_count; i++) {
-        const friendly_frame *frame = &snapshot->frames[i];
+static void _write_block(FILE *out, const caller_record *record) {
+    for (uint32_t i = 0; i < record->stack->frame_count; i++) {
+        const friendly_frame *frame = &record->frames[i];
         fprintf(out, "STACK_%d:%s(%p):%s+%p (%p)\n", (int)i, frame->library->name, frame->library->base, frame->symbol,
-                (void *)(uintptr_t)frame->offset, snapshot->stack->return_addresses[i]);
+                (void *)(uintptr_t)frame->offset, record->stack->return_addresses[i]);
     }
-    switch (snapshot->type) {
+    switch (record->type) {
     case ALLOCATOR:
     case JNI_ALLOCATOR:
-        fputs(snapshot->type == ALLOCATOR ? "TYPE:ALLOCATOR\n" : "TYPE:JNI_ALLOCATOR\n", out);
-        fprintf(out, "TOTAL_ALLOCATED:%llu\n", (unsigned long long)snapshot->total_allocated);
-        fprintf(out, "NUMBER_OF_ALLOCATIONS:%llu\n", (unsigned long long)snapshot->number_of_allocations);
-        fprintf(out, "TOTAL_FREED:%llu\n", (unsigned long long)snapshot->total_freed);
-        fprintf(out, "NUMBER_OF_FREES:%llu\n", (unsigned long long)snapshot->number_of_frees);
+        fputs(record->type == ALLOCATOR ? "TYPE:ALLOCATOR\n" : "TYPE:JNI_ALLOCATOR\n", out);
+        fprintf(out, "TOTAL_ALLOCATED:%llu\n", (unsigned long long)record->total_allocated);
+        fprintf(out, "NUMBER_OF_ALLOCATIONS:%llu\n", (unsigned long long)record->number_of_allocations);
+        fprintf(out, "TOTAL_FREED:%llu\n", (unsigned long long)record->total_freed);
+        fprintf(out, "NUMBER_OF_FREES:%llu\n", (unsigned long long)record->number_of_frees);
         break;
     case UNMATCHED_FREER:
     case UNMATCHED_JNI_FREER:
-        fputs(snapshot->type == UNMATCHED_FREER ? "TYPE:UNMATCHED_FREER\n" : "TYPE:UNMATCHED_JNI_FREER\n", out);
-        fprintf(out, "UNMATCHED_FREES:%llu\n", (unsigned long long)snapshot->total_allocated);
+        fputs(record->type == UNMATCHED_FREER ? "TYPE:UNMATCHED_FREER\n" : "TYPE:UNMATCHED_JNI_FREER\n", out);
+        fprintf(out, "UNMATCHED_FREES:%llu\n", (unsigned long long)record->total_allocated);
         break;
     case UNMATCHED_REALLOCER:
     case UNMATCHED_JNI_REALLOCER:
-        fputs(snapshot->type == UNMATCHED_REALLOCER ? "TYPE:UNMATCHED_REALLOCER\n" : "TYPE:UNMATCHED_JNI_REALLOCER\n",
+        fputs(record->type == UNMATCHED_REALLOCER ? "TYPE:UNMATCHED_REALLOCER\n" : "TYPE:UNMATCHED_JNI_REALLOCER\n",
               out);
-        fprintf(out, "UNMATCHED_REALLOCSS:%llu\n", (unsigned long long)snapshot->total_allocated);
+        fprintf(out, "UNMATCHED_REALLOCSS:%llu\n", (unsigned long long)record->total_allocated);
         break;
     default:
-        QUARROW_ERROR_FORMAT("Unknown type: %d", snapshot->type);
+        QUARROW_ERROR_FORMAT("Unknown type: %d", record->type);
         abort();
     }
 }
@@ -84,7 +84,7 @@ void write_report(void) {
     fprintf(_setup.output_file, "DISCARDED_EVENTS:%u\n", discarded);
     caller_snapshot *list = copy_caller_records();
     for (const caller_snapshot *snapshot = list; snapshot != nullptr; snapshot = snapshot->next)
-        _write_block(_setup.output_file, snapshot);
+        _write_block(_setup.output_file, &snapshot->record);
     fputs("END\n", _setup.output_file);
     free_caller_snapshots(list);
     fflush(_setup.output_file);

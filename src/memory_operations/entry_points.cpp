@@ -15,7 +15,8 @@
 
 #include "private_heap/private_heap.h"
 
-static_assert(kEntryPointFrames == 1, "each entry point below is one frame: its dispatch is inlined, and it makes no sibling call");
+static_assert(kEntryPointFrames == 1,
+              "each entry point below is one frame: its dispatch is inlined, and it makes no sibling call");
 
 extern "C" {
 // The C library's own allocator, by its exported internal names: looking the

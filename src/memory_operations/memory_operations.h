@@ -34,7 +34,6 @@ QUARROW_EXPORT extern quarrow_realloc_hook_fn volatile quarrow_realloc_hook;
 QUARROW_EXPORT extern quarrow_free_hook_fn volatile quarrow_free_hook;
 QUARROW_EXPORT extern quarrow_memalign_hook_fn volatile quarrow_memalign_hook;
 
-
 /*
  * Configures the trigger-file gate and installs the hooks; the options are
  * not read. 0, or the failed step: 1 triggering, 2 lock attributes, 3 the

@@ -12,7 +12,6 @@ struct check_context {
     int faults;
 };
 
-
 static void _fault(check_context &c, const char *what, const void *where) {
     ++c.faults;
     fprintf(stderr, "private heap check: %s at %p\n", what, where);

@@ -13,7 +13,6 @@
 #include <stdint.h>
 #include <unwind.h>
 
-
 namespace {
 
 typedef _Unwind_Reason_Code (*unwind_backtrace_function)(_Unwind_Trace_Fn, void *);

@@ -27,7 +27,6 @@ typedef struct call_stack {
     void **return_addresses;
 } call_stack;
 
-
 /*
  * Captures at most `depth` (at least 1) return addresses, dropping the
  * `skip` innermost ones: with a skip of 1, frame 0 is the return address in

@@ -166,7 +166,6 @@ QUARROW_INTERNAL void unwind_cache_insert(uintptr_t return_address, uint32_t pac
 QUARROW_INTERNAL void unwind_cache_begin_unload(void);
 QUARROW_INTERNAL void unwind_cache_end_unload(void);
 
-
 /* ---------------------------------------------------------------------------
  * The bounds of the stack a capture runs on. A frame-pointer chain through
  * code that keeps no frame pointers (compiled Java code, say) holds whatever
