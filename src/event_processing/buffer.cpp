@@ -41,6 +41,29 @@ static consumer_state _consumer_state = CONSUMER_RUNNING;
 static int32_t _wake_threshold = 1; // the batch, or a quarter of a smaller buffer
 static const long _doze_milliseconds = 10;
 
+// With "QUARROW_FULL_BUFFER=wait" a producer that finds the buffer full
+// waits for room, at most _room_wait_milliseconds per event, then drops and
+// counts it as in the default mode. The bound is what rules out a deadlock:
+// a producer may hold a lock the processing thread needs (the loader's,
+// while the symboliser runs dladdr). Guarded by _event_mutex.
+static pthread_cond_t _room_condition = PTHREAD_COND_INITIALIZER;
+static bool _wait_for_room = false;
+static int32_t _producers_waiting = 0;
+static const long _room_wait_milliseconds = 100;
+
+// The monotonic clock `milliseconds` from now.
+static struct timespec _deadline_after(long milliseconds) {
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += milliseconds / 1000;
+    until.tv_nsec += (milliseconds % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    return until;
+}
+
 void event_buffer_lock(void) {
     lock_taking(LOCK_EVENT);
     pthread_mutex_lock(&_event_mutex);
@@ -50,11 +73,32 @@ void event_buffer_unlock(void) {
     lock_released(LOCK_EVENT);
 }
 
+static bool _buffer_full() { return _pending_events == _buffer_size; }
+
+// With _event_mutex held and the buffer full: waits for room until the
+// deadline; whether there is room now.
+static bool _wait_for_room_until(const struct timespec *deadline) {
+    while (_buffer_full()) {
+        _producers_waiting++;
+        int result = pthread_cond_clockwait(&_room_condition, &_event_mutex, CLOCK_MONOTONIC, deadline);
+        _producers_waiting--;
+        if (result == ETIMEDOUT)
+            return !_buffer_full();
+    }
+    return true;
+}
+
 // With _event_mutex held: the slot to fill, or -1 when the event is dropped.
 static int32_t _get_write_slot() {
-    if (_buffer_write_index == _buffer_read_index && _pending_events > 0) {
-        _discarded_events++;
-        return -1;
+    if (_buffer_full()) {
+        // The deadline is taken only here: the common case reads no clock.
+        struct timespec deadline;
+        if (_wait_for_room)
+            deadline = _deadline_after(_room_wait_milliseconds);
+        if (!_wait_for_room || !_wait_for_room_until(&deadline)) {
+            _discarded_events++;
+            return -1;
+        }
     }
     int32_t slot = _buffer_write_index;
     _buffer_write_index = (_buffer_write_index + 1) % _buffer_size;
@@ -77,6 +121,12 @@ static void _post_event(const event_record *event, call_stack *stack) {
     event_buffer_unlock();
     if (slot < 0)
         free_stack(stack);
+}
+
+void event_buffer_wait_when_full(bool wait) {
+    event_buffer_lock();
+    _wait_for_room = wait;
+    event_buffer_unlock();
 }
 
 int event_buffer_configure(config_option **options) {
@@ -121,13 +171,7 @@ static void _wait_for_events() {
             _consumer_state = CONSUMER_SLEEPING;
             pthread_cond_wait(&_event_condition, &_event_mutex);
         } else {
-            struct timespec until;
-            clock_gettime(CLOCK_MONOTONIC, &until);
-            until.tv_nsec += _doze_milliseconds * 1000000L;
-            if (until.tv_nsec >= 1000000000L) {
-                until.tv_sec++;
-                until.tv_nsec -= 1000000000L;
-            }
+            struct timespec until = _deadline_after(_doze_milliseconds);
             _consumer_state = CONSUMER_DOZING;
             idle = pthread_cond_clockwait(&_event_condition, &_event_mutex, CLOCK_MONOTONIC, &until) == ETIMEDOUT;
         }
@@ -144,6 +188,8 @@ static int32_t _take_locked(event_record *events, int32_t room) {
         _pending_events--;
     }
     _events_taken += (uint32_t)taken;
+    if (taken > 0 && _producers_waiting > 0)
+        pthread_cond_broadcast(&_room_condition);
     return taken;
 }
 

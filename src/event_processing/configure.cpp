@@ -70,6 +70,7 @@ int configure_event_processing(config_option **options, void *thread_argument) {
         QUARROW_ERROR_FORMAT("Couldn't configure event buffer. Err = %d", result);
         return 1;
     }
+    event_buffer_wait_when_full(judge_wait_for_room());
     result = judge_write_period(options, &_setup.write_period_seconds);
     if (result != 0) {
         QUARROW_ERROR_FORMAT("Couldn't parse write period. Err = %d", result);

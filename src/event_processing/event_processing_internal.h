@@ -59,6 +59,8 @@ constexpr int32_t kEventBatch = 64;
 
 /* Sizes and allocates the buffer from the "buffers" option: 0, 1 bad size, 2 out of memory. */
 int event_buffer_configure(config_option **options);
+/* Whether a producer that finds the buffer full waits for room (bounded) or drops. */
+void event_buffer_wait_when_full(bool wait);
 /* Waits until an event is pending, then takes up to `room` of them. */
 int32_t event_buffer_take(event_record *events, int32_t room);
 /* One event taken from the buffer, if any is pending; never waits. */
