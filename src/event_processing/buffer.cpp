@@ -232,6 +232,14 @@ void event_buffer_take_counters(uint32_t *maximum_pending, uint32_t *discarded) 
 void event_buffer_reset(void) {
     _buffer_write_index = _buffer_read_index = _pending_events = _maximum_pending_events = 0;
     _discarded_events = 0;
+    _wait_for_room = false;
+}
+
+int32_t event_buffer_waiting_producers(void) {
+    event_buffer_lock();
+    int32_t waiting = _producers_waiting;
+    event_buffer_unlock();
+    return waiting;
 }
 #endif
 

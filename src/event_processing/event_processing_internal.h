@@ -75,6 +75,7 @@ void event_buffer_lock(void);
 void event_buffer_unlock(void);
 #if QUARROW_TEST_SEAMS
 void event_buffer_reset(void);
+int32_t event_buffer_waiting_producers(void);
 #endif
 
 /* ---------------------------------------------------------------------------
