@@ -295,9 +295,9 @@ TEST(Buffer, TheBuffersOptionIsCheckedBeforeAnythingIsAllocated) {
         {"buffers=abc", 1,
          "QUARROW ERROR: Unusable buffer size supplied. Must be > 0. You supplied abc which was parsed as 0"},
         // Its byte size does not fit the address space: refused, never allocated short.
-        {"buffers=2147483647", 1, "QUARROW ERROR: Unusable buffer size supplied. 2147483647 events of 20 bytes"},
+        {"buffers=2147483647", 1, "QUARROW ERROR: Unusable buffer size supplied. 2147483647 events of 32 bytes"},
         // Fits in the address space, but no heap can give it.
-        {"buffers=214748364", 2, "QUARROW ERROR: Could not allocate buffer of 214748364 elements File: "},
+        {"buffers=100000000", 2, "QUARROW ERROR: Could not allocate buffer of 100000000 elements File: "},
     };
     for (const BufferOption &c : cases) {
         config_option *list = nullptr;
