@@ -12,9 +12,10 @@ static const char _source_file[] = "src/stack_walk.cpp";
 
 extern "C" {
 
-// noinline: entry 0 of the backtrace must be a return address inside this
-// function, or the caller's skip count would drop the wrong frames.
-__attribute__((noinline)) uint32_t capture_frames(void **scratch, int depth, unsigned int skip, void ***frames) {
+// Inlined into both captures below, so that entry 0 of the backtrace is a
+// return address inside each, and the caller's skip drops the right frames.
+static __attribute__((always_inline)) inline uint32_t _capture(void **scratch, int depth, unsigned int skip,
+                                                               void ***frames) {
     // The scratch array is on the allocating thread's stack, which may be
     // small; it never holds more than QUARROW_MAX_STACK_DEPTH entries. A
     // larger request keeps the frames that fit, outermost ones dropped.
@@ -50,13 +51,15 @@ __attribute__((noinline)) uint32_t capture_frames(void **scratch, int depth, uns
     return count - skip;
 }
 
-// noinline: its frame stands where capture_frames's would for the callers
-// that skip it.
+// noinline, both: entry 0 must be inside the capture itself.
+__attribute__((noinline)) uint32_t capture_frames(void **scratch, int depth, unsigned int skip, void ***frames) {
+    return _capture(scratch, depth, skip, frames);
+}
+
 __attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
     void *scratch[QUARROW_CAPTURE_SCRATCH];
     void **frames;
-    // walk_stack's own frame takes the place of capture_frames's: one more.
-    uint32_t kept = capture_frames(scratch, depth, skip < UINT32_MAX ? skip + 1 : skip, &frames);
+    uint32_t kept = _capture(scratch, depth, skip, &frames);
     call_stack *stack = (call_stack *)dlmalloc(sizeof(call_stack));
     if (stack == nullptr) {
         QUARROW_ERROR_LINE("Malloc failed (out of native memory)");

@@ -230,9 +230,10 @@ TEST(Buffer, InWaitModeAProducerTakesTheRoomADrainMakes) {
     malloc_occurred(addr(0x1), 1, make_stack(S1));
     std::thread producer([] { malloc_occurred(addr(0x2), 2, make_stack(S1)); });
     ASSERT_TRUE(until_a_producer_waits());
-    EXPECT_EQ(event_processing_test_drain(), 1); // its take wakes the producer
+    int first = event_processing_test_drain(); // its room wakes the producer, whose event it may take too
+    EXPECT_GE(first, 1);
     producer.join();
-    EXPECT_EQ(event_processing_test_drain(), 1);
+    EXPECT_EQ(first + event_processing_test_drain(), 2);
     Report r = parse_report(report());
     EXPECT_EQ(r.discarded, 0u);
     ASSERT_EQ(r.blocks.size(), 1u);
