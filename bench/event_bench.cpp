@@ -13,6 +13,8 @@
 //            it is ahead of its rate, as a program that makes requests at
 //            that rate would, rather than spinning for the processor.
 //
+// --drain runs the drain part alone, --smoke all parts briefly.
+//
 // Exit status: 0 when every run completed and the drain counted every event
 // it was given, 1 otherwise.
 #include <stdint.h>
@@ -37,9 +39,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 call_stack *stack_for(uint32_t caller) {
     call_stack *s = (call_stack *)dlmalloc(sizeof(call_stack));
@@ -172,6 +172,8 @@ bool producer_bench(long events, double drain_rate) {
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     bool smoke = argc > 1 && strcmp(argv[1], "--smoke") == 0;
+    if (argc > 1 && strcmp(argv[1], "--drain") == 0) // the drain alone, for a profiler
+        return drain_bench(200000, 10) > 0 ? 0 : 1;
     // Event processing is configured once per process: each part in its own.
     // The drain rate comes back through a pipe: the paced part offers half.
     int rate_pipe[2];
@@ -189,7 +191,10 @@ int main(int argc, char **argv) {
         rate = 0;
     pid_t produce = fork();
     if (produce == 0)
-        _exit(producer_bench(getenv("BENCH_EVENTS") ? atol(getenv("BENCH_EVENTS")) : smoke ? 20000 : 2000000, rate)
+        _exit(producer_bench(getenv("BENCH_EVENTS") ? atol(getenv("BENCH_EVENTS"))
+                             : smoke                ? 20000
+                                                    : 2000000,
+                             rate)
                   ? 0
                   : 1);
     waitpid(produce, &produced, 0);

@@ -43,16 +43,21 @@ struct event_slot {
 // Positions count claims modulo _position_limit, a multiple of the slot
 // count of at least two laps, so position % _buffer_size is the slot and a
 // slot's next position is told from its present one.
-event_slot *_slots = nullptr;
-void **_frames = nullptr; // _frame_capacity entries per slot
+// Each slot is followed by room for _frame_capacity frames, so that an
+// event and its stack share a cache line or two, written by one producer
+// and read by the processing thread in order.
+unsigned char *_ring = nullptr;
+size_t _slot_stride = 0;
 uint32_t _frame_capacity = 0;
 int32_t _buffer_size = 0;
+int32_t _requested_size = 16000; // by the option, until the slots for it exist
 uint32_t _position_limit = 0;
 
 // Each on its own cache line: producers meet on the tail, the processing
 // thread alone moves the head.
 alignas(64) uint32_t _tail = 0;
 alignas(64) uint32_t _head = 0;
+uint32_t _head_index = 0; // the head's slot, kept by the processing thread: no division per event
 alignas(64) uint32_t _maximum_pending_events = 0;
 uint32_t _discarded_events = 0;
 alignas(64) int _consumer_state = 0; // a consumer_state
@@ -108,7 +113,8 @@ bool passed(const struct timespec *deadline) {
 inline uint32_t load_acquire(const uint32_t *word) { return __atomic_load_n(word, __ATOMIC_ACQUIRE); }
 
 inline uint32_t slot_index(uint32_t position) { return position % (uint32_t)_buffer_size; }
-inline event_slot *slot_at(uint32_t position) { return &_slots[slot_index(position)]; }
+inline event_slot *slot_of(uint32_t index) { return (event_slot *)(_ring + (size_t)index * _slot_stride); }
+inline void **frames_of(event_slot *slot) { return (void **)(slot + 1); }
 inline uint32_t next_position(uint32_t position, uint32_t steps) {
     uint32_t next = position + steps; // both below 2^30: no overflow
     return next >= _position_limit ? next - _position_limit : next;
@@ -117,8 +123,16 @@ inline uint32_t distance(uint32_t from, uint32_t to) { return to >= from ? to - 
 
 // The lap of the position and the state: zero, a free slot of the first
 // lap, is what fresh zeroed slots hold.
-inline uint32_t sequence_of(uint32_t position, slot_state state) {
-    return ((position - slot_index(position)) << 2) | state;
+inline uint32_t sequence_of(uint32_t position, uint32_t index, slot_state state) {
+    return ((position - index) << 2) | state;
+}
+inline uint32_t next_index(uint32_t index, uint32_t steps) {
+    uint32_t next = index + steps;
+    return next >= (uint32_t)_buffer_size ? next - (uint32_t)_buffer_size : next;
+}
+// The sequence that frees a slot for its next lap.
+inline uint32_t next_lap(uint32_t position, uint32_t index) {
+    return sequence_of(next_position(position, (uint32_t)_buffer_size), index, SLOT_FREE);
 }
 
 inline uint32_t pending_at(uint32_t tail) { return distance(load_acquire(&_head), tail); }
@@ -198,7 +212,7 @@ void event_buffer_unlock(void) {
 }
 
 bool event_claim(uint32_t *position) {
-    if (_slots == nullptr || _frames == nullptr)
+    if (_ring == nullptr)
         return false;
     if (try_claim(position))
         return true;
@@ -218,15 +232,16 @@ bool event_claim(uint32_t *position) {
 }
 
 void event_fill(uint32_t position, const event_record *event, void *const *frames, uint32_t count) {
-    event_slot *slot = slot_at(position);
-    uint32_t expected = sequence_of(position, SLOT_FREE);
+    uint32_t index = slot_index(position);
+    event_slot *slot = slot_of(index);
+    uint32_t expected = sequence_of(position, index, SLOT_FREE);
     // Lost only when the slot was given up on this claim: already counted.
-    if (!__atomic_compare_exchange_n(&slot->sequence, &expected, sequence_of(position, SLOT_WRITING), false,
+    if (!__atomic_compare_exchange_n(&slot->sequence, &expected, sequence_of(position, index, SLOT_WRITING), false,
                                      __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
         return;
     if (count > _frame_capacity) // only a stack handed in from outside can be deeper; keep its innermost frames
         count = _frame_capacity;
-    void **kept = _frames + (size_t)slot_index(position) * _frame_capacity;
+    void **kept = frames_of(slot);
     memcpy(kept, frames, count * sizeof(void *));
     slot->event = *event;
     slot->stack.frame_count = count;
@@ -235,22 +250,22 @@ void event_fill(uint32_t position, const event_record *event, void *const *frame
     // Sequentially consistent: the state is read only after the slot is
     // published, against the processing thread's store of its state and
     // its check of the slot (lest a wake-up be lost).
-    __atomic_store_n(&slot->sequence, sequence_of(position, SLOT_READY), __ATOMIC_SEQ_CST);
+    __atomic_store_n(&slot->sequence, sequence_of(position, index, SLOT_READY), __ATOMIC_SEQ_CST);
     if (__atomic_load_n(&_consumer_state, __ATOMIC_SEQ_CST) != CONSUMER_RUNNING)
         wake_consumer(pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED)));
 }
 
 namespace {
 
-bool ready(uint32_t position) {
-    return load_acquire(&slot_at(position)->sequence) == sequence_of(position, SLOT_READY);
+bool ready(uint32_t position, uint32_t index) {
+    return load_acquire(&slot_of(index)->sequence) == sequence_of(position, index, SLOT_READY);
 }
 
 // The number of ready slots from the head, at most `room`.
 uint32_t ready_run(uint32_t room) {
-    uint32_t head = _head;
     uint32_t run = 0;
-    for (uint32_t position = head; run < room && ready(position); position = next_position(position, 1))
+    for (uint32_t position = _head, index = _head_index; run < room && ready(position, index);
+         position = next_position(position, 1), index = next_index(index, 1))
         run++;
     return run;
 }
@@ -259,12 +274,12 @@ uint32_t ready_run(uint32_t room) {
 // processing goes on. False when its producer got there first.
 bool give_up_head() {
     uint32_t head = _head;
-    uint32_t expected = sequence_of(head, SLOT_FREE);
-    uint32_t next_lap = sequence_of(next_position(head, (uint32_t)_buffer_size), SLOT_FREE);
-    if (!__atomic_compare_exchange_n(&slot_at(head)->sequence, &expected, next_lap, false, __ATOMIC_ACQ_REL,
-                                     __ATOMIC_RELAXED))
+    uint32_t expected = sequence_of(head, _head_index, SLOT_FREE);
+    if (!__atomic_compare_exchange_n(&slot_of(_head_index)->sequence, &expected, next_lap(head, _head_index), false,
+                                     __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
         return false;
     __atomic_add_fetch(&_discarded_events, 1, __ATOMIC_RELAXED);
+    _head_index = next_index(_head_index, 1);
     __atomic_store_n(&_head, next_position(head, 1), __ATOMIC_SEQ_CST);
     if (!_abandon_reported) {
         _abandon_reported = true;
@@ -279,7 +294,7 @@ bool give_up_head() {
 bool doze_or_sleep(bool sleep) {
     __atomic_store_n(&_consumer_state, sleep ? CONSUMER_SLEEPING : CONSUMER_DOZING, __ATOMIC_SEQ_CST);
     bool timed_out = false;
-    if (!ready(_head)) {
+    if (!ready(_head, _head_index)) {
         if (sleep) {
             pthread_cond_wait(&_event_condition, &_event_mutex);
         } else {
@@ -328,15 +343,15 @@ uint32_t event_buffer_wait(uint32_t room) {
     }
 }
 
-uint32_t event_buffer_ready(uint32_t room) { return _slots == nullptr ? 0 : ready_run(room); }
+uint32_t event_buffer_ready(uint32_t room) { return _ring == nullptr ? 0 : ready_run(room); }
 
-event_record *event_buffer_event(uint32_t index) { return &slot_at(next_position(_head, index))->event; }
+event_record *event_buffer_event(uint32_t offset) { return &slot_of(next_index(_head_index, offset))->event; }
 
 void event_buffer_release(uint32_t count) {
-    uint32_t position = _head;
-    for (uint32_t i = 0; i < count; i++, position = next_position(position, 1))
-        __atomic_store_n(&slot_at(position)->sequence,
-                         sequence_of(next_position(position, (uint32_t)_buffer_size), SLOT_FREE), __ATOMIC_RELEASE);
+    uint32_t position = _head, index = _head_index;
+    for (uint32_t i = 0; i < count; i++, position = next_position(position, 1), index = next_index(index, 1))
+        __atomic_store_n(&slot_of(index)->sequence, next_lap(position, index), __ATOMIC_RELEASE);
+    _head_index = index;
     // Against a waiting producer's count and check of the head (wait_for_room_until).
     __atomic_store_n(&_head, position, __ATOMIC_SEQ_CST);
     if (__atomic_load_n(&_producers_waiting, __ATOMIC_SEQ_CST) > 0) {
@@ -349,7 +364,7 @@ void event_buffer_release(uint32_t count) {
 void event_buffer_wait_when_full(bool wait) { __atomic_store_n(&_wait_for_room, wait, __ATOMIC_RELAXED); }
 
 int event_buffer_configure(config_option **options) {
-    // Set only once the slots exist: a refused size leaves the ring as it was.
+    // Set only once it is judged usable: a refused size leaves the ring as it was.
     int32_t size = 16000;
     config_option *option = find_option(options, "buffers");
     if (option != nullptr) {
@@ -369,42 +384,38 @@ int event_buffer_configure(config_option **options) {
         }
         free_config_option(&option);
     }
-    // Zeroed slots are free for their first position.
-    event_slot *slots = (event_slot *)dlcalloc((size_t)size, sizeof(event_slot));
-    if (slots == nullptr) {
-        QUARROW_ERROR_FORMAT("Could not allocate buffer of %d elements", size);
+    _requested_size = size;
+    return 0;
+}
+
+int event_buffer_allocate(int32_t depth) {
+    uint32_t capacity = depth < 1 ? 1 : depth > QUARROW_MAX_STACK_DEPTH ? QUARROW_MAX_STACK_DEPTH : (uint32_t)depth;
+    size_t stride = (sizeof(event_slot) + capacity * sizeof(void *) + 15) & ~(size_t)15;
+    if ((size_t)_requested_size > (size_t)-1 / stride) {
+        QUARROW_ERROR_FORMAT("Could not allocate buffer of %d elements", _requested_size);
         return 2;
     }
-    _slots = slots;
-    _buffer_size = size;
-    _position_limit = (uint32_t)size * ((1u << 30) / (uint32_t)size);
-    _head = _tail = 0;
-    _wake_threshold = size / 4 < kEventBatch ? (uint32_t)size / 4 : (uint32_t)kEventBatch;
+    // Zeroed slots are free for their first position.
+    unsigned char *ring = (unsigned char *)dlcalloc((size_t)_requested_size, stride);
+    if (ring == nullptr) {
+        QUARROW_ERROR_FORMAT("Could not allocate buffer of %d elements", _requested_size);
+        return 2;
+    }
+    dlfree(_ring);
+    _ring = ring;
+    _buffer_size = _requested_size;
+    _slot_stride = stride;
+    _frame_capacity = capacity;
+    _position_limit = (uint32_t)_buffer_size * ((1u << 30) / (uint32_t)_requested_size);
+    _head = _tail = _head_index = 0;
+    _wake_threshold = _buffer_size / 4 < kEventBatch ? (uint32_t)_buffer_size / 4 : (uint32_t)kEventBatch;
     if (_wake_threshold < 1)
         _wake_threshold = 1;
     return 0;
 }
 
-int event_buffer_reserve_frames(int32_t depth) {
-    uint32_t capacity = depth < 1 ? 1 : depth > QUARROW_MAX_STACK_DEPTH ? QUARROW_MAX_STACK_DEPTH : (uint32_t)depth;
-    size_t slots = (size_t)_buffer_size;
-    if (slots > (size_t)-1 / sizeof(void *) / capacity) {
-        QUARROW_ERROR_FORMAT("Could not allocate buffer of %d elements", _buffer_size);
-        return 2;
-    }
-    void **frames = (void **)dlmalloc(slots * capacity * sizeof(void *));
-    if (frames == nullptr) {
-        QUARROW_ERROR_FORMAT("Could not allocate buffer of %d elements", _buffer_size);
-        return 2;
-    }
-    dlfree(_frames);
-    _frames = frames;
-    _frame_capacity = capacity;
-    return 0;
-}
-
 bool event_buffer_drained(void) {
-    return _slots == nullptr || __atomic_load_n(&_tail, __ATOMIC_ACQUIRE) == load_acquire(&_head);
+    return _ring == nullptr || __atomic_load_n(&_tail, __ATOMIC_ACQUIRE) == load_acquire(&_head);
 }
 
 void event_buffer_take_counters(uint32_t *maximum_pending, uint32_t *discarded) {
@@ -414,11 +425,11 @@ void event_buffer_take_counters(uint32_t *maximum_pending, uint32_t *discarded) 
 
 #if QUARROW_TEST_SEAMS
 void event_buffer_reset(void) {
-    _head = _tail = 0;
+    _head = _tail = _head_index = 0;
     _maximum_pending_events = _discarded_events = 0;
     _wait_for_room = false;
-    if (_slots != nullptr)
-        memset(_slots, 0, (size_t)_buffer_size * sizeof(event_slot));
+    if (_ring != nullptr)
+        memset(_ring, 0, (size_t)_buffer_size * _slot_stride);
 }
 
 int32_t event_buffer_waiting_producers(void) { return __atomic_load_n(&_producers_waiting, __ATOMIC_SEQ_CST); }

@@ -81,8 +81,8 @@ int configure_event_processing(config_option **options, void *thread_argument) {
         QUARROW_ERROR_FORMAT("Couldn't configure stack depth. Err = %d", result);
         return 4;
     }
-    // The slots hold their stacks, so their room waits for the depth.
-    result = event_buffer_reserve_frames(_setup.stack_depth);
+    // The slots hold their stacks, so they wait for the depth.
+    result = event_buffer_allocate(_setup.stack_depth);
     if (result != 0) {
         QUARROW_ERROR_FORMAT("Couldn't configure event buffer. Err = %d", result);
         return 1;

@@ -57,10 +57,10 @@ inline int compare_addresses(const void *a, const void *b) {
 // Events the processing thread takes at once, and the batch that wakes it.
 constexpr int32_t kEventBatch = 64;
 
-/* Sizes and allocates the slots from the "buffers" option: 0, 1 bad size, 2 out of memory. */
+/* Sizes the buffer from the "buffers" option: 0, or 1 for a bad size (reported). */
 int event_buffer_configure(config_option **options);
-/* Room in every slot for a stack of `depth` frames: 0, or 2 out of memory (reported). */
-int event_buffer_reserve_frames(int32_t depth);
+/* The slots, each with room for a stack of `depth` frames, empty: 0, or 2 out of memory (reported). */
+int event_buffer_allocate(int32_t depth);
 /* Whether a producer that finds the buffer full waits for room (bounded) or drops. */
 void event_buffer_wait_when_full(bool wait);
 /*

@@ -7,7 +7,7 @@ extern "C" int event_processing_test_prepare(config_option **options) {
     event_buffer_reset();
     int result = event_buffer_configure(options);
     if (result == 0)
-        result = event_buffer_reserve_frames(64); // room for the tests' own longer stacks
+        result = event_buffer_allocate(16); // room for the tests' own longer stacks
     if (result != 0)
         return result;
     if (callers_build_tables() != 0)
