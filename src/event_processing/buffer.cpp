@@ -77,7 +77,9 @@ pthread_cond_t _room_condition = PTHREAD_COND_INITIALIZER;
 // doze that brought nothing turns into a sleep that the next event ends.
 enum consumer_state { CONSUMER_RUNNING, CONSUMER_DOZING, CONSUMER_SLEEPING };
 const long _doze_milliseconds = 10;
-uint32_t _wake_threshold = 1; // a batch, or a quarter of a smaller ring
+uint32_t _wake_threshold = 1; // an eighth of the ring, at least 1
+// How long the processing thread looks for more work before it dozes.
+const long _spin_microseconds = 50;
 
 // With "QUARROW_FULL_BUFFER=wait" a producer that finds the ring full waits
 // for room, at most _room_wait_milliseconds per event, then drops and counts
@@ -91,17 +93,21 @@ const long _room_wait_milliseconds = 100;
 const long _abandon_milliseconds = 1000;
 bool _abandon_reported = false;
 
-// The monotonic clock `milliseconds` from now.
-struct timespec deadline_after(long milliseconds) {
+// The monotonic clock `microseconds` from now.
+struct timespec deadline_after_microseconds(long microseconds) {
     struct timespec until;
     clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += milliseconds / 1000;
-    until.tv_nsec += (milliseconds % 1000) * 1000000L;
+    until.tv_sec += microseconds / 1000000;
+    until.tv_nsec += (microseconds % 1000000) * 1000L;
     if (until.tv_nsec >= 1000000000L) {
         until.tv_sec++;
         until.tv_nsec -= 1000000000L;
     }
     return until;
+}
+
+struct timespec deadline_after(long milliseconds) {
+    return deadline_after_microseconds(milliseconds * 1000);
 }
 
 bool passed(const struct timespec *deadline) {
@@ -251,7 +257,11 @@ void event_fill(uint32_t position, const event_record *event, void *const *frame
     // published, against the processing thread's store of its state and
     // its check of the slot (lest a wake-up be lost).
     __atomic_store_n(&slot->sequence, sequence_of(position, index, SLOT_READY), __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&_consumer_state, __ATOMIC_SEQ_CST) != CONSUMER_RUNNING)
+    // A dozing thread is woken only once enough has gathered; the test
+    // comes before the lock, so no event pays for the lock alone.
+    int state = __atomic_load_n(&_consumer_state, __ATOMIC_SEQ_CST);
+    if (state == CONSUMER_SLEEPING ||
+        (state == CONSUMER_DOZING && pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED)) >= _wake_threshold))
         wake_consumer(pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED)));
 }
 
@@ -309,18 +319,22 @@ bool doze_or_sleep(bool sleep) {
 } // namespace
 
 uint32_t event_buffer_wait(uint32_t room) {
-    // A slot claimed but not yet filled is a heap call in progress: a short
-    // spin sees most of them through before the thread dozes.
-    for (int spin = 0; spin < 200; spin++) {
+    // A busy process posts again within microseconds, and a slot claimed but
+    // not yet filled is a heap call in progress: a short spin, yielding to
+    // any thread that wants the processor, sees most of them through. Each
+    // doze would otherwise cost a producer a wake-up call.
+    struct timespec spin_until = deadline_after_microseconds(_spin_microseconds);
+    for (uint32_t spin = 0;; spin++) {
         uint32_t run = ready_run(room);
         if (run > 0)
             return run;
-        if (__atomic_load_n(&_tail, __ATOMIC_ACQUIRE) == _head)
-            break;
-        if (spin < 100)
+        if (spin < 64) {
             __builtin_ia32_pause();
-        else
+        } else {
             sched_yield();
+            if (spin % 16 == 0 && passed(&spin_until))
+                break;
+        }
     }
     bool idle = false;
     struct timespec give_up = deadline_after(_abandon_milliseconds);
@@ -408,7 +422,9 @@ int event_buffer_allocate(int32_t depth) {
     _frame_capacity = capacity;
     _position_limit = (uint32_t)_buffer_size * ((1u << 30) / (uint32_t)_requested_size);
     _head = _tail = _head_index = 0;
-    _wake_threshold = _buffer_size / 4 < kEventBatch ? (uint32_t)_buffer_size / 4 : (uint32_t)kEventBatch;
+    // Late enough that a busy process pays one wake-up per thousands of
+    // events, early enough that the ring never fills while the thread dozes.
+    _wake_threshold = (uint32_t)_buffer_size / 8;
     if (_wake_threshold < 1)
         _wake_threshold = 1;
     return 0;
