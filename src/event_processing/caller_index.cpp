@@ -7,9 +7,14 @@
 static inline bool slot_is_empty(const caller_index_slot &slot) { return slot.record == nullptr; }
 static inline uint32_t slot_home(const caller_index_slot &slot, uint32_t mask) { return slot.hash & mask; }
 
+// A handful of words: a loop beats a call to memcmp.
 static bool _same_stack(const call_stack *a, const call_stack *b) {
-    return a->frame_count == b->frame_count && (a->frame_count == 0 || memcmp(a->return_addresses, b->return_addresses,
-                                                                              a->frame_count * sizeof(void *)) == 0);
+    if (a->frame_count != b->frame_count)
+        return false;
+    for (uint32_t i = 0; i < a->frame_count; i++)
+        if (a->return_addresses[i] != b->return_addresses[i])
+            return false;
+    return true;
 }
 
 bool caller_index_init(caller_index *index, uint32_t capacity) {
