@@ -19,12 +19,12 @@
  *  debug log     _file_lock (debug_alloc_log.cpp): one line at a time of the
  *                debug allocation log. Never held across its own heap call,
  *                but the log's stdio may allocate through the hooks.
- *  memop         _memop_lock (memory_operations/hooks.cpp): the hook bracket
- *                around a tracked request's heap call (heap) and its posting
- *                (event, and heap again for a dropped event's stack).
- *  event         _event_mutex (event_processing/buffer.cpp): the ring buffer
- *                and the processing thread's wait on _event_condition. Takes
- *                no other lock: a dropped stack is freed after it.
+ *  memop         _memop_lock (memory_operations/hooks.cpp): created, never
+ *                taken; events are ordered by the buffer's claims instead.
+ *  event         _event_mutex (event_processing/buffer.cpp): the slow paths
+ *                of the ring buffer, the processing thread's wait for events
+ *                and the producers' wait for room. Posting itself takes no
+ *                lock. Takes no other lock.
  *  heap          _gm_.mutex (private_heap): every heap operation. The heap
  *                calls no other code of the library.
  *  global        malloc_global_mutex (private_heap): the one-time parameter

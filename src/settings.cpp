@@ -16,6 +16,7 @@ void read_settings(void) {
     _settings.trigger_file = getenv("PROFILER_TRIGGER_FILE");
     _settings.report_at_exit = getenv("PROFILER_REPORT_AT_EXIT");
     _settings.report_dir = getenv("QUARROW_REPORT_DIR");
+    _settings.full_buffer = getenv("QUARROW_FULL_BUFFER");
 }
 
 const quarrow_settings *current_settings(void) { return &_settings; }
@@ -77,6 +78,19 @@ bool judge_report_at_exit(void) {
         return false;
     }
     return true;
+}
+
+bool judge_wait_for_room(void) {
+    static const char _source_file[] = "src/settings.cpp";
+    const char *mode = _settings.full_buffer;
+    if (mode == nullptr || strcmp(mode, "drop") == 0)
+        return false;
+    if (strcmp(mode, "wait") == 0)
+        return true;
+    QUARROW_ERROR_FORMAT("QUARROW_FULL_BUFFER must be drop or wait, not \"%s\"; events are dropped when the buffer is "
+                         "full.",
+                         mode);
+    return false;
 }
 
 const char *report_folder(void) {

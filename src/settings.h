@@ -10,6 +10,8 @@
  *   "PROFILER_TRIGGER_FILE"          tracing held back while this file exists
  *   "PROFILER_REPORT_AT_EXIT"        1: one last report at normal exit
  *   "QUARROW_REPORT_DIR"             the launcher's report folder
+ *   "QUARROW_FULL_BUFFER"            drop (the default) or wait: what a producer
+ *                                    does when the event buffer is full
  */
 #ifndef QUARROW_SETTINGS_H
 #define QUARROW_SETTINGS_H
@@ -29,6 +31,7 @@ struct quarrow_settings {
     const char *trigger_file;
     const char *report_at_exit;
     const char *report_dir;
+    const char *full_buffer;
 };
 
 /* Reads every variable; start-up calls it first (tests again after setenv). */
@@ -47,6 +50,13 @@ int judge_stack_depth(config_option **options, int32_t *depth);
 
 /* Whether a report at exit is wanted; any value but 0 or 1 is named in an error line and ignored. */
 bool judge_report_at_exit(void);
+
+/*
+ * Whether a producer that finds the event buffer full waits for room (a
+ * bounded wait) instead of dropping the event. Any value but "drop" or
+ * "wait" is named in an error line, and events are dropped as by default.
+ */
+bool judge_wait_for_room(void);
 
 /* The report folder, or null without one (unset or empty). */
 const char *report_folder(void);

@@ -1,8 +1,28 @@
-// The event ring buffer, its lock and the producers that fill it, and the
-// processing thread's side of it: waiting for events and taking them.
+// The event ring buffer: slots claimed by producers without a lock, filled
+// in place, and taken by the processing thread strictly in claim order.
+//
+// A producer claims a position with one compare-and-swap on the tail,
+// after checking against the head that the ring has room. It may fill the
+// slot later: a free claims before its heap call and fills after it, so a
+// block freed here and handed out at once on another thread always has its
+// release ahead of the new allocation, which claims only after its own heap
+// call. The processing thread waits for the slot at the head to be filled
+// before it goes on, so claim order is processing order.
+//
+// Each slot carries a sequence word naming the position it serves and its
+// state: free for that position, being written, or ready. A slot whose producer never fills it
+// (its thread was killed inside a hook) is given up after a second, counted
+// as discarded and taken back with a compare-and-swap that the late
+// producer's own compare-and-swap then loses: it can never write into a slot
+// that has moved on to another position.
+//
+// The slow paths keep _event_mutex: the processing thread's waits for work
+// and the producers' waits for room. Producers take it only to wake the
+// processing thread or to wait; a busy process wakes it once per batch.
 #include "event_processing/event_processing_internal.h"
 
 #include <errno.h>
+#include <sched.h>
 #include <stdlib.h>
 
 #include "error_line.h"
@@ -10,36 +30,183 @@
 
 static_assert(sizeof(event_record) == 5 * 4, "an event is a 32-bit type and four 32-bit words");
 
-// Its place in the lock order: lock_order.h. A wait on the condition keeps
-// it recorded as held, as the waiter holds it again before going on.
-static pthread_mutex_t _event_mutex = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t _event_condition = PTHREAD_COND_INITIALIZER;
+namespace {
 
-// Guarded by _event_mutex. Every slot can be in use at once: full is told
-// from empty by _pending_events, not by a sacrificed slot.
-static event_record *_buffer = nullptr;
-static int32_t _buffer_size = 0;
-static int32_t _buffer_write_index = 0;
-static int32_t _buffer_read_index = 0;
-static int32_t _pending_events = 0;
-static int32_t _maximum_pending_events = 0;
-static uint32_t _discarded_events = 0;
+enum slot_state : uint32_t { SLOT_FREE = 0, SLOT_WRITING = 1, SLOT_READY = 2 };
 
-// Events taken out of the buffer (under _event_mutex) and events fully
-// handled (by the processing thread alone): equal when it is idle.
-static uint32_t _events_taken = 0;
-static uint32_t _events_handled = 0;
+struct event_slot {
+    uint32_t sequence;
+    event_record event;
+    call_stack stack; // the event's stack; its addresses are this slot's frames
+};
 
-// How the processing thread waits for work, guarded by _event_mutex.
-// Waking it costs a system call on each side, so a producer wakes it only
-// when it sleeps outright, or dozes and a batch has gathered; a dozing
-// thread wakes by itself within _doze_milliseconds. Every event is handled
-// within that time, and a busy process pays one wake-up per batch rather
-// than one per event.
+// Positions count claims modulo _position_limit, a multiple of the slot
+// count of at least two laps, so position % _buffer_size is the slot and a
+// slot's next position is told from its present one.
+// Each slot is followed by room for _frame_capacity frames, so that an
+// event and its stack share a cache line or two, written by one producer
+// and read by the processing thread in order.
+unsigned char *_ring = nullptr;
+size_t _slot_stride = 0;
+uint32_t _frame_capacity = 0;
+int32_t _buffer_size = 0;
+int32_t _requested_size = 16000; // by the option, until the slots for it exist
+uint32_t _position_limit = 0;
+
+// Each on its own cache line: producers meet on the tail, the processing
+// thread alone moves the head.
+alignas(64) uint32_t _tail = 0;
+alignas(64) uint32_t _head = 0;
+uint32_t _head_index = 0; // the head's slot, kept by the processing thread: no division per event
+alignas(64) uint32_t _maximum_pending_events = 0;
+uint32_t _discarded_events = 0;
+alignas(64) int _consumer_state = 0; // a consumer_state
+int32_t _producers_waiting = 0;
+bool _wait_for_room = false;
+
+// _event_mutex guards the waits: the processing thread's on _event_condition,
+// the producers' on _room_condition. Its place in the lock order:
+// lock_order.h.
+pthread_mutex_t _event_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t _event_condition = PTHREAD_COND_INITIALIZER;
+pthread_cond_t _room_condition = PTHREAD_COND_INITIALIZER;
+
+// A dozing processing thread wakes by itself within _doze_milliseconds, so
+// a lone event is handled within that time; producers wake it earlier once
+// _wake_threshold events are pending, long before the ring can fill. Only a
+// doze that brought nothing turns into a sleep that the next event ends.
 enum consumer_state { CONSUMER_RUNNING, CONSUMER_DOZING, CONSUMER_SLEEPING };
-static consumer_state _consumer_state = CONSUMER_RUNNING;
-static int32_t _wake_threshold = 1; // the batch, or a quarter of a smaller buffer
-static const long _doze_milliseconds = 10;
+const long _doze_milliseconds = 10;
+uint32_t _wake_threshold = 1; // an eighth of the ring, at least 1
+// How long the processing thread looks for more work before it dozes.
+const long _spin_microseconds = 50;
+
+// With "QUARROW_FULL_BUFFER=wait" a producer that finds the ring full waits
+// for room, at most _room_wait_milliseconds per event, then drops and counts
+// it as in the default mode. The bound rules out a deadlock: a producer may
+// hold a lock the processing thread needs (the loader's, while the
+// symboliser runs dladdr).
+const long _room_wait_milliseconds = 100;
+
+// A claimed slot not filled within this long is given up (see above). A
+// claim spans at most one heap call, so only a dead thread comes near it.
+const long _abandon_milliseconds = 1000;
+bool _abandon_reported = false;
+
+// The monotonic clock `microseconds` from now.
+struct timespec deadline_after_microseconds(long microseconds) {
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += microseconds / 1000000;
+    until.tv_nsec += (microseconds % 1000000) * 1000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    return until;
+}
+
+struct timespec deadline_after(long milliseconds) {
+    return deadline_after_microseconds(milliseconds * 1000);
+}
+
+bool passed(const struct timespec *deadline) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > deadline->tv_sec || (now.tv_sec == deadline->tv_sec && now.tv_nsec >= deadline->tv_nsec);
+}
+
+inline uint32_t load_acquire(const uint32_t *word) { return __atomic_load_n(word, __ATOMIC_ACQUIRE); }
+
+inline uint32_t slot_index(uint32_t position) { return position % (uint32_t)_buffer_size; }
+inline event_slot *slot_of(uint32_t index) { return (event_slot *)(_ring + (size_t)index * _slot_stride); }
+inline void **frames_of(event_slot *slot) { return (void **)(slot + 1); }
+inline uint32_t next_position(uint32_t position, uint32_t steps) {
+    uint32_t next = position + steps; // both below 2^30: no overflow
+    return next >= _position_limit ? next - _position_limit : next;
+}
+inline uint32_t distance(uint32_t from, uint32_t to) { return to >= from ? to - from : to + _position_limit - from; }
+
+// The lap of the position and the state: zero, a free slot of the first
+// lap, is what fresh zeroed slots hold.
+inline uint32_t sequence_of(uint32_t position, uint32_t index, slot_state state) {
+    return ((position - index) << 2) | state;
+}
+inline uint32_t next_index(uint32_t index, uint32_t steps) {
+    uint32_t next = index + steps;
+    return next >= (uint32_t)_buffer_size ? next - (uint32_t)_buffer_size : next;
+}
+// The sequence that frees a slot for its next lap.
+inline uint32_t next_lap(uint32_t position, uint32_t index) {
+    return sequence_of(next_position(position, (uint32_t)_buffer_size), index, SLOT_FREE);
+}
+
+inline uint32_t pending_at(uint32_t tail) { return distance(load_acquire(&_head), tail); }
+
+void note_pending(uint32_t pending) {
+    uint32_t seen = __atomic_load_n(&_maximum_pending_events, __ATOMIC_RELAXED);
+    while (pending > seen && !__atomic_compare_exchange_n(&_maximum_pending_events, &seen, pending, true,
+                                                          __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+    }
+}
+
+// Each type keeps its stack in its own word.
+void set_event_stack(event_record *event, call_stack *stack) {
+    switch (event->type) {
+    case EVENT_MALLOC:
+    case EVENT_JNI_ALLOC:
+        event->u.malloc_event.stack = stack;
+        break;
+    case EVENT_FREE:
+    case EVENT_JNI_FREE:
+        event->u.free_event.stack = stack;
+        break;
+    case EVENT_REALLOC:
+        event->u.realloc_event.stack = stack;
+        break;
+    case EVENT_MEMALIGN:
+        event->u.memalign_event.stack = stack;
+        break;
+    }
+}
+
+// One position claimed, if the ring has room for it.
+bool try_claim(uint32_t *position) {
+    uint32_t tail = __atomic_load_n(&_tail, __ATOMIC_RELAXED);
+    for (;;) {
+        // The head is read after the tail: a full ring seen here was full at
+        // that moment, since the head only moves on.
+        uint32_t pending = pending_at(tail);
+        if (pending >= (uint32_t)_buffer_size)
+            return false;
+        if (__atomic_compare_exchange_n(&_tail, &tail, next_position(tail, 1), true, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_RELAXED)) {
+            note_pending(pending + 1);
+            *position = tail;
+            return true;
+        }
+    }
+}
+
+// With _event_mutex held: waits for room until the deadline.
+void wait_for_room_until(const struct timespec *deadline) {
+    __atomic_add_fetch(&_producers_waiting, 1, __ATOMIC_SEQ_CST);
+    while (pending_at(__atomic_load_n(&_tail, __ATOMIC_SEQ_CST)) >= (uint32_t)_buffer_size) {
+        if (pthread_cond_clockwait(&_room_condition, &_event_mutex, CLOCK_MONOTONIC, deadline) == ETIMEDOUT)
+            break;
+    }
+    __atomic_sub_fetch(&_producers_waiting, 1, __ATOMIC_SEQ_CST);
+}
+
+void wake_consumer(uint32_t pending) {
+    event_buffer_lock();
+    int state = __atomic_load_n(&_consumer_state, __ATOMIC_RELAXED);
+    if (state == CONSUMER_SLEEPING || (state == CONSUMER_DOZING && pending >= _wake_threshold))
+        pthread_cond_signal(&_event_condition);
+    event_buffer_unlock();
+}
+
+} // namespace
 
 void event_buffer_lock(void) {
     lock_taking(LOCK_EVENT);
@@ -50,220 +217,236 @@ void event_buffer_unlock(void) {
     lock_released(LOCK_EVENT);
 }
 
-// With _event_mutex held: the slot to fill, or -1 when the event is dropped.
-static int32_t _get_write_slot() {
-    if (_buffer_write_index == _buffer_read_index && _pending_events > 0) {
-        _discarded_events++;
-        return -1;
+bool event_claim(uint32_t *position) {
+    if (_ring == nullptr)
+        return false;
+    if (try_claim(position))
+        return true;
+    if (__atomic_load_n(&_wait_for_room, __ATOMIC_RELAXED)) {
+        // The deadline is taken only here: the common case reads no clock.
+        struct timespec deadline = deadline_after(_room_wait_milliseconds);
+        do {
+            event_buffer_lock();
+            wait_for_room_until(&deadline);
+            event_buffer_unlock();
+            if (try_claim(position))
+                return true;
+        } while (!passed(&deadline));
     }
-    int32_t slot = _buffer_write_index;
-    _buffer_write_index = (_buffer_write_index + 1) % _buffer_size;
-    _pending_events++;
-    if (_pending_events > _maximum_pending_events)
-        _maximum_pending_events = _pending_events;
-    // The consumer wakes only once it can take the mutex, by then the slot is full.
-    if (_consumer_state == CONSUMER_SLEEPING ||
-        (_consumer_state == CONSUMER_DOZING && _pending_events >= _wake_threshold))
-        pthread_cond_signal(&_event_condition);
-    return slot;
+    __atomic_add_fetch(&_discarded_events, 1, __ATOMIC_RELAXED);
+    return false;
 }
 
-// Copies one event into the buffer; a dropped event releases its stack.
-static void _post_event(const event_record *event, call_stack *stack) {
-    event_buffer_lock();
-    int32_t slot = _get_write_slot();
-    if (slot >= 0)
-        _buffer[slot] = *event;
-    event_buffer_unlock();
-    if (slot < 0)
-        free_stack(stack);
+void event_fill(uint32_t position, const event_record *event, void *const *frames, uint32_t count) {
+    uint32_t index = slot_index(position);
+    event_slot *slot = slot_of(index);
+    uint32_t expected = sequence_of(position, index, SLOT_FREE);
+    // Lost only when the slot was given up on this claim: already counted.
+    if (!__atomic_compare_exchange_n(&slot->sequence, &expected, sequence_of(position, index, SLOT_WRITING), false,
+                                     __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+        return;
+    if (count > _frame_capacity) // only a stack handed in from outside can be deeper; keep its innermost frames
+        count = _frame_capacity;
+    void **kept = frames_of(slot);
+    memcpy(kept, frames, count * sizeof(void *));
+    slot->event = *event;
+    slot->stack.frame_count = count;
+    slot->stack.return_addresses = kept;
+    set_event_stack(&slot->event, &slot->stack);
+    // Sequentially consistent: the state is read only after the slot is
+    // published, against the processing thread's store of its state and
+    // its check of the slot (lest a wake-up be lost).
+    __atomic_store_n(&slot->sequence, sequence_of(position, index, SLOT_READY), __ATOMIC_SEQ_CST);
+    // A dozing thread is woken only once enough has gathered; the test
+    // comes before the lock, so no event pays for the lock alone.
+    int state = __atomic_load_n(&_consumer_state, __ATOMIC_SEQ_CST);
+    if (state == CONSUMER_SLEEPING ||
+        (state == CONSUMER_DOZING && pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED)) >= _wake_threshold))
+        wake_consumer(pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED)));
 }
+
+namespace {
+
+bool ready(uint32_t position, uint32_t index) {
+    return load_acquire(&slot_of(index)->sequence) == sequence_of(position, index, SLOT_READY);
+}
+
+// The number of ready slots from the head, at most `room`.
+uint32_t ready_run(uint32_t room) {
+    uint32_t run = 0;
+    for (uint32_t position = _head, index = _head_index; run < room && ready(position, index);
+         position = next_position(position, 1), index = next_index(index, 1))
+        run++;
+    return run;
+}
+
+// The slot at the head claimed long ago and never filled: taken back, so
+// processing goes on. False when its producer got there first.
+bool give_up_head() {
+    uint32_t head = _head;
+    uint32_t expected = sequence_of(head, _head_index, SLOT_FREE);
+    if (!__atomic_compare_exchange_n(&slot_of(_head_index)->sequence, &expected, next_lap(head, _head_index), false,
+                                     __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
+        return false;
+    __atomic_add_fetch(&_discarded_events, 1, __ATOMIC_RELAXED);
+    _head_index = next_index(_head_index, 1);
+    __atomic_store_n(&_head, next_position(head, 1), __ATOMIC_SEQ_CST);
+    if (!_abandon_reported) {
+        _abandon_reported = true;
+        QUARROW_ERROR_FORMAT("An event claimed by a thread was not filled within %ld ms; counted as discarded.",
+                             _abandon_milliseconds);
+    }
+    return true;
+}
+
+// With _event_mutex held: one doze or sleep, unless a slot turns ready as
+// the state is published. True when a doze ran out with the ring empty.
+bool doze_or_sleep(bool sleep) {
+    __atomic_store_n(&_consumer_state, sleep ? CONSUMER_SLEEPING : CONSUMER_DOZING, __ATOMIC_SEQ_CST);
+    bool timed_out = false;
+    if (!ready(_head, _head_index)) {
+        if (sleep) {
+            pthread_cond_wait(&_event_condition, &_event_mutex);
+        } else {
+            struct timespec until = deadline_after(_doze_milliseconds);
+            timed_out = pthread_cond_clockwait(&_event_condition, &_event_mutex, CLOCK_MONOTONIC, &until) == ETIMEDOUT;
+        }
+    }
+    __atomic_store_n(&_consumer_state, CONSUMER_RUNNING, __ATOMIC_RELAXED);
+    return timed_out && __atomic_load_n(&_tail, __ATOMIC_ACQUIRE) == _head;
+}
+
+} // namespace
+
+uint32_t event_buffer_wait(uint32_t room) {
+    // A busy process posts again within microseconds, and a slot claimed but
+    // not yet filled is a heap call in progress: a short spin, yielding to
+    // any thread that wants the processor, sees most of them through. Each
+    // doze would otherwise cost a producer a wake-up call.
+    struct timespec spin_until = deadline_after_microseconds(_spin_microseconds);
+    for (uint32_t spin = 0;; spin++) {
+        uint32_t run = ready_run(room);
+        if (run > 0)
+            return run;
+        if (spin < 64) {
+            __builtin_ia32_pause();
+        } else {
+            sched_yield();
+            if (spin % 16 == 0 && passed(&spin_until))
+                break;
+        }
+    }
+    bool idle = false;
+    struct timespec give_up = deadline_after(_abandon_milliseconds);
+    for (;;) {
+        uint32_t run = ready_run(room);
+        if (run > 0)
+            return run;
+        if (__atomic_load_n(&_tail, __ATOMIC_ACQUIRE) == _head) {
+            give_up = deadline_after(_abandon_milliseconds);
+        } else if (passed(&give_up)) {
+            give_up_head();
+            give_up = deadline_after(_abandon_milliseconds);
+            continue;
+        } else {
+            idle = false; // a claim is in flight: doze, never sleep
+        }
+        event_buffer_lock();
+        idle = doze_or_sleep(idle);
+        event_buffer_unlock();
+    }
+}
+
+uint32_t event_buffer_ready(uint32_t room) { return _ring == nullptr ? 0 : ready_run(room); }
+
+event_record *event_buffer_event(uint32_t offset) { return &slot_of(next_index(_head_index, offset))->event; }
+
+void event_buffer_release(uint32_t count) {
+    uint32_t position = _head, index = _head_index;
+    for (uint32_t i = 0; i < count; i++, position = next_position(position, 1), index = next_index(index, 1))
+        __atomic_store_n(&slot_of(index)->sequence, next_lap(position, index), __ATOMIC_RELEASE);
+    _head_index = index;
+    // Against a waiting producer's count and check of the head (wait_for_room_until).
+    __atomic_store_n(&_head, position, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&_producers_waiting, __ATOMIC_SEQ_CST) > 0) {
+        event_buffer_lock();
+        pthread_cond_broadcast(&_room_condition);
+        event_buffer_unlock();
+    }
+}
+
+void event_buffer_wait_when_full(bool wait) { __atomic_store_n(&_wait_for_room, wait, __ATOMIC_RELAXED); }
 
 int event_buffer_configure(config_option **options) {
+    // Set only once it is judged usable: a refused size leaves the ring as it was.
+    int32_t size = 16000;
     config_option *option = find_option(options, "buffers");
-    if (option == nullptr) {
-        _buffer_size = 16000;
-    } else {
-        _buffer_size = atoi(option->value);
-        if (_buffer_size <= 0) {
+    if (option != nullptr) {
+        size = atoi(option->value);
+        if (size <= 0) {
             QUARROW_ERROR_FORMAT("Unusable buffer size supplied. Must be > 0. You supplied %s which was parsed as %d",
-                                 option->value, _buffer_size);
+                                 option->value, size);
             free_config_option(&option);
             return 1;
         }
         // The byte size must be representable: never allocate a short buffer.
-        if ((size_t)_buffer_size > (size_t)-1 / sizeof(event_record)) {
+        if ((size_t)size > (size_t)-1 / sizeof(event_slot) || size > (1 << 28)) {
             QUARROW_ERROR_FORMAT("Unusable buffer size supplied. %s events of %u bytes exceed the address space.",
-                                 option->value, (unsigned)sizeof(event_record));
+                                 option->value, (unsigned)sizeof(event_slot));
             free_config_option(&option);
             return 1;
         }
         free_config_option(&option);
     }
-    _buffer = (event_record *)dlmalloc((size_t)_buffer_size * sizeof(event_record));
-    if (_buffer == nullptr) {
-        QUARROW_ERROR_FORMAT("Could not allocate buffer of %d elements", _buffer_size);
+    _requested_size = size;
+    return 0;
+}
+
+int event_buffer_allocate(int32_t depth) {
+    uint32_t capacity = depth < 1 ? 1 : depth > QUARROW_MAX_STACK_DEPTH ? QUARROW_MAX_STACK_DEPTH : (uint32_t)depth;
+    size_t stride = (sizeof(event_slot) + capacity * sizeof(void *) + 15) & ~(size_t)15;
+    if ((size_t)_requested_size > (size_t)-1 / stride) {
+        QUARROW_ERROR_FORMAT("Could not allocate buffer of %d elements", _requested_size);
         return 2;
     }
-    _wake_threshold = _buffer_size / 4 < kEventBatch ? _buffer_size / 4 : kEventBatch;
+    // Zeroed slots are free for their first position.
+    unsigned char *ring = (unsigned char *)dlcalloc((size_t)_requested_size, stride);
+    if (ring == nullptr) {
+        QUARROW_ERROR_FORMAT("Could not allocate buffer of %d elements", _requested_size);
+        return 2;
+    }
+    dlfree(_ring);
+    _ring = ring;
+    _buffer_size = _requested_size;
+    _slot_stride = stride;
+    _frame_capacity = capacity;
+    _position_limit = (uint32_t)_buffer_size * ((1u << 30) / (uint32_t)_requested_size);
+    _head = _tail = _head_index = 0;
+    // Late enough that a busy process pays one wake-up per thousands of
+    // events, early enough that the ring never fills while the thread dozes.
+    _wake_threshold = (uint32_t)_buffer_size / 8;
     if (_wake_threshold < 1)
         _wake_threshold = 1;
     return 0;
 }
 
-// With _event_mutex held: waits until an event is pending. It dozes first;
-// only a doze that brought nothing turns into a sleep that the next event
-// ends at once.
-static void _wait_for_events() {
-    bool idle = false;
-    while (_pending_events == 0) {
-        if (idle) {
-            _consumer_state = CONSUMER_SLEEPING;
-            pthread_cond_wait(&_event_condition, &_event_mutex);
-        } else {
-            struct timespec until;
-            clock_gettime(CLOCK_MONOTONIC, &until);
-            until.tv_nsec += _doze_milliseconds * 1000000L;
-            if (until.tv_nsec >= 1000000000L) {
-                until.tv_sec++;
-                until.tv_nsec -= 1000000000L;
-            }
-            _consumer_state = CONSUMER_DOZING;
-            idle = pthread_cond_clockwait(&_event_condition, &_event_mutex, CLOCK_MONOTONIC, &until) == ETIMEDOUT;
-        }
-        _consumer_state = CONSUMER_RUNNING;
-    }
-}
-
-// With _event_mutex held: moves up to `room` pending events out.
-static int32_t _take_locked(event_record *events, int32_t room) {
-    int32_t taken = 0;
-    while (taken < room && _pending_events > 0) {
-        events[taken++] = _buffer[_buffer_read_index];
-        _buffer_read_index = (_buffer_read_index + 1) % _buffer_size;
-        _pending_events--;
-    }
-    _events_taken += (uint32_t)taken;
-    return taken;
-}
-
-// The mutex is never held while an event is handled.
-int32_t event_buffer_take(event_record *events, int32_t room) {
-    event_buffer_lock();
-    _wait_for_events();
-    int32_t taken = _take_locked(events, room);
-    event_buffer_unlock();
-    return taken;
-}
-
-bool event_buffer_take_pending(event_record *event) {
-    event_buffer_lock();
-    int32_t taken = _take_locked(event, 1);
-    event_buffer_unlock();
-    return taken == 1;
-}
-
-void event_buffer_note_handled(void) { __atomic_store_n(&_events_handled, _events_handled + 1, __ATOMIC_RELEASE); }
-
 bool event_buffer_drained(void) {
-    event_buffer_lock();
-    bool empty = _pending_events == 0;
-    uint32_t taken = _events_taken;
-    event_buffer_unlock();
-    return empty && __atomic_load_n(&_events_handled, __ATOMIC_ACQUIRE) == taken;
+    return _ring == nullptr || __atomic_load_n(&_tail, __ATOMIC_ACQUIRE) == load_acquire(&_head);
 }
 
 void event_buffer_take_counters(uint32_t *maximum_pending, uint32_t *discarded) {
-    event_buffer_lock();
-    *maximum_pending = (uint32_t)_maximum_pending_events;
-    *discarded = _discarded_events;
-    _maximum_pending_events = 0;
-    _discarded_events = 0;
-    event_buffer_unlock();
+    *maximum_pending = __atomic_exchange_n(&_maximum_pending_events, 0, __ATOMIC_RELAXED);
+    *discarded = __atomic_exchange_n(&_discarded_events, 0, __ATOMIC_RELAXED);
 }
 
 #if QUARROW_TEST_SEAMS
 void event_buffer_reset(void) {
-    _buffer_write_index = _buffer_read_index = _pending_events = _maximum_pending_events = 0;
-    _discarded_events = 0;
+    _head = _tail = _head_index = 0;
+    _maximum_pending_events = _discarded_events = 0;
+    _wait_for_room = false;
+    if (_ring != nullptr)
+        memset(_ring, 0, (size_t)_buffer_size * _slot_stride);
 }
+
+int32_t event_buffer_waiting_producers(void) { return __atomic_load_n(&_producers_waiting, __ATOMIC_SEQ_CST); }
 #endif
-
-extern "C" {
-
-void malloc_occurred(void *address, size_t size, call_stack *stack) {
-    event_record event;
-    event.type = EVENT_MALLOC;
-    event.u.malloc_event.size = size;
-    event.u.malloc_event.stack = stack;
-    event.u.malloc_event.address = address;
-    _post_event(&event, stack);
-}
-
-void free_occurred(void *address, call_stack *stack) {
-    event_record event;
-    event.type = EVENT_FREE;
-    event.u.free_event.address = address;
-    event.u.free_event.stack = stack;
-    _post_event(&event, stack);
-}
-
-void realloc_occurred(void *old_address, void *new_address, size_t size, call_stack *stack) {
-    event_record event;
-    event.type = EVENT_REALLOC;
-    event.u.realloc_event.stack = stack;
-    event.u.realloc_event.old_address = old_address;
-    event.u.realloc_event.new_address = new_address;
-    event.u.realloc_event.size = size;
-    _post_event(&event, stack);
-}
-
-void memalign_occurred(void *address, size_t alignment, size_t size, call_stack *stack) {
-    (void)alignment; // a memalign is recorded like a malloc of its size
-    event_record event;
-    event.type = EVENT_MEMALIGN;
-    event.u.memalign_event.stack = stack;
-    event.u.memalign_event.address = address;
-    event.u.memalign_event.size = size;
-    _post_event(&event, stack);
-}
-
-// Frames above the capture for an outside party: walk_stack's own, this
-// producer's and the caller's call into it.
-static const unsigned int _jni_producer_frames = 3;
-
-void jni_alloc_occurred(void *address, size_t size) {
-    if (!_setup.configured)
-        return;
-    call_stack *stack = walk_stack(_setup.stack_depth, _jni_producer_frames);
-    if (stack == nullptr)
-        return;
-    event_record event;
-    event.type = EVENT_JNI_ALLOC;
-    event.u.jni_alloc_event.size = size;
-    event.u.jni_alloc_event.stack = stack;
-    event.u.jni_alloc_event.address = address;
-    _post_event(&event, stack);
-}
-
-void jni_free_occurred(void *address) {
-    if (!_setup.configured)
-        return;
-    call_stack *stack = walk_stack(_setup.stack_depth, _jni_producer_frames);
-    if (stack == nullptr)
-        return;
-    event_record event;
-    event.type = EVENT_JNI_FREE;
-    event.u.jni_free_event.address = address;
-    event.u.jni_free_event.stack = stack;
-    _post_event(&event, stack);
-}
-
-int16_t current_thread_is_profiler(void) {
-    pthread_t self = pthread_self();
-    return pthread_equal(self, _setup.processing_thread) || pthread_equal(self, _setup.output_thread) ? 1 : 0;
-}
-
-int get_stack_depth(void) { return _setup.stack_depth; }
-
-} // extern "C"

@@ -7,9 +7,14 @@
 static inline bool slot_is_empty(const caller_index_slot &slot) { return slot.record == nullptr; }
 static inline uint32_t slot_home(const caller_index_slot &slot, uint32_t mask) { return slot.hash & mask; }
 
+// A handful of words: a loop beats a call to memcmp.
 static bool _same_stack(const call_stack *a, const call_stack *b) {
-    return a->frame_count == b->frame_count && (a->frame_count == 0 || memcmp(a->return_addresses, b->return_addresses,
-                                                                              a->frame_count * sizeof(void *)) == 0);
+    if (a->frame_count != b->frame_count)
+        return false;
+    for (uint32_t i = 0; i < a->frame_count; i++)
+        if (a->return_addresses[i] != b->return_addresses[i])
+            return false;
+    return true;
 }
 
 bool caller_index_init(caller_index *index, uint32_t capacity) {
@@ -20,16 +25,18 @@ bool caller_index_init(caller_index *index, uint32_t capacity) {
 }
 
 uint32_t caller_index_hash(const call_stack *stack, int type) {
-    // FNV-1a over the type, the count and the addresses, then mixed so the
-    // low bits that pick the slot depend on all of it.
-    uint32_t hash = 2166136261u;
-    hash = (hash ^ (uint32_t)type) * 16777619u;
-    hash = (hash ^ stack->frame_count) * 16777619u;
+    // A rotate and add per address keeps the loop free of a multiply chain
+    // (this runs for every allocation event); the final mix makes the low
+    // bits that pick the slot depend on all of it. Equal hashes are told
+    // apart by comparing the stacks.
+    uint32_t hash = 0x9e3779b9u ^ (uint32_t)type ^ (stack->frame_count << 8);
     for (uint32_t i = 0; i < stack->frame_count; ++i)
-        hash = (hash ^ (uint32_t)(uintptr_t)stack->return_addresses[i]) * 16777619u;
-    hash ^= hash >> 15;
-    hash *= 2246822519u;
+        hash = ((hash << 7) | (hash >> 25)) + (uint32_t)(uintptr_t)stack->return_addresses[i];
+    hash ^= hash >> 16;
+    hash *= 0x85ebca6bu;
     hash ^= hash >> 13;
+    hash *= 0xc2b2ae35u;
+    hash ^= hash >> 16;
     return hash;
 }
 

@@ -115,13 +115,11 @@ static void _record_allocation(void *address, size_t size, call_stack *stack, in
         QUARROW_ERROR_FORMAT("Unknown allocation class: %d", allocation_class);
         abort();
     }
-    caller_table_lock();
     caller_record *caller = _get_caller_record(stack, type);
     if (caller != nullptr) { // of this type: the lookup aborts on any other
         caller->total_allocated += size;
         caller->number_of_allocations++;
     }
-    caller_table_unlock();
     if (caller == nullptr)
         return;
     // The record lives in the table's own slot. A block whose release was
@@ -159,83 +157,61 @@ static void _record_free(void *address, call_stack *stack, int kind, int allocat
     if (block_table_take(table, address, &allocation)) {
         if (allocation.caller->type != allocator_type)
             abort();
-        caller_table_lock();
         allocation.caller->total_freed += allocation.size;
         allocation.caller->number_of_frees++;
-        caller_table_unlock();
         return;
     }
     // A trigger file held tracing back: blocks from before it are unknown.
     if (was_triggered_late())
         return;
-    caller_table_lock();
     caller_record *caller = _get_caller_record(stack, kind == FREE ? unmatched_free_type : unmatched_realloc_type);
     if (caller != nullptr) {
         if (kind == REALLOC)
             fprintf(stderr, "Unmatched realloc processed\n");
         caller->total_allocated++; // unmatched_count
     }
-    caller_table_unlock();
 }
 
-static void _process_malloc(event_record *event) {
-    _record_allocation(event->u.malloc_event.address, event->u.malloc_event.size, event->u.malloc_event.stack, HEAP);
-    free_stack(event->u.malloc_event.stack);
-}
-
-static void _process_free(event_record *event) {
-    _record_free(event->u.free_event.address, event->u.free_event.stack, FREE, HEAP);
-    free_stack(event->u.free_event.stack);
-}
-
-static void _process_realloc(event_record *event) {
-    _record_free(event->u.realloc_event.old_address, event->u.realloc_event.stack, REALLOC, HEAP);
-    _record_allocation(event->u.realloc_event.new_address, event->u.realloc_event.size, event->u.realloc_event.stack,
-                       HEAP);
-    free_stack(event->u.realloc_event.stack);
-}
-
-static void _process_memalign(event_record *event) {
-    _record_allocation(event->u.memalign_event.address, event->u.memalign_event.size, event->u.memalign_event.stack,
-                       HEAP);
-    free_stack(event->u.memalign_event.stack);
-}
-
-static void _process_jni_alloc(event_record *event) {
-    _record_allocation(event->u.jni_alloc_event.address, event->u.jni_alloc_event.size, event->u.jni_alloc_event.stack,
-                       JNI);
-    free_stack(event->u.jni_alloc_event.stack);
-}
-
-static void _process_jni_free(event_record *event) {
-    _record_free(event->u.jni_free_event.address, event->u.jni_free_event.stack, FREE, JNI);
-    free_stack(event->u.jni_free_event.stack);
-}
-
-void process_event(event_record *event) {
+// With the caller table lock held: each event's stack belongs to its slot.
+void handle_event(const event_record *event) {
     switch (event->type) {
     case EVENT_MALLOC:
-        _process_malloc(event);
+        _record_allocation(event->u.malloc_event.address, event->u.malloc_event.size, event->u.malloc_event.stack,
+                           HEAP);
         break;
     case EVENT_FREE:
-        _process_free(event);
+        _record_free(event->u.free_event.address, event->u.free_event.stack, FREE, HEAP);
         break;
     case EVENT_REALLOC:
-        _process_realloc(event);
+        _record_free(event->u.realloc_event.old_address, event->u.realloc_event.stack, REALLOC, HEAP);
+        _record_allocation(event->u.realloc_event.new_address, event->u.realloc_event.size,
+                           event->u.realloc_event.stack, HEAP);
         break;
     case EVENT_MEMALIGN:
-        _process_memalign(event);
+        _record_allocation(event->u.memalign_event.address, event->u.memalign_event.size, event->u.memalign_event.stack,
+                           HEAP);
         break;
     case EVENT_JNI_ALLOC:
-        _process_jni_alloc(event);
+        _record_allocation(event->u.jni_alloc_event.address, event->u.jni_alloc_event.size,
+                           event->u.jni_alloc_event.stack, JNI);
         break;
     case EVENT_JNI_FREE:
-        _process_jni_free(event);
+        _record_free(event->u.jni_free_event.address, event->u.jni_free_event.stack, FREE, JNI);
         break;
-    default: // its payload cannot be trusted, so its stack is left alone
+    default:
         QUARROW_ERROR_FORMAT("Unknown type=%d", (int)event->type);
         break;
     }
+}
+
+// One lock for the whole batch: the report writer waits at most that long,
+// and the events pay no lock of their own.
+void handle_ready_events(uint32_t count) {
+    caller_table_lock();
+    for (uint32_t i = 0; i < count; i++)
+        handle_event(event_buffer_event(i));
+    caller_table_unlock();
+    event_buffer_release(count);
 }
 
 int callers_build_tables(void) {
@@ -302,13 +278,8 @@ caller_snapshot *copy_caller_records(void) {
 }
 
 void *processing_thread_run(void *) {
-    event_record events[kEventBatch];
     for (;;) {
-        int32_t taken = event_buffer_take(events, kEventBatch);
-        for (int32_t i = 0; i < taken; i++) {
-            process_event(&events[i]);
-            event_buffer_note_handled();
-        }
+        handle_ready_events(event_buffer_wait(kEventBatch));
         // Unloads that bypass dlclose empty the capture engine's cache
         // here, at most one batch after they happen.
         unwind_cache_check_unloads();

@@ -70,6 +70,7 @@ int configure_event_processing(config_option **options, void *thread_argument) {
         QUARROW_ERROR_FORMAT("Couldn't configure event buffer. Err = %d", result);
         return 1;
     }
+    event_buffer_wait_when_full(judge_wait_for_room());
     result = judge_write_period(options, &_setup.write_period_seconds);
     if (result != 0) {
         QUARROW_ERROR_FORMAT("Couldn't parse write period. Err = %d", result);
@@ -79,6 +80,12 @@ int configure_event_processing(config_option **options, void *thread_argument) {
     if (result != 0) {
         QUARROW_ERROR_FORMAT("Couldn't configure stack depth. Err = %d", result);
         return 4;
+    }
+    // The slots hold their stacks, so they wait for the depth.
+    result = event_buffer_allocate(_setup.stack_depth);
+    if (result != 0) {
+        QUARROW_ERROR_FORMAT("Couldn't configure event buffer. Err = %d", result);
+        return 1;
     }
     result = _configure_output_file(options);
     if (result != 0) {

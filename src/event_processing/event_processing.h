@@ -2,15 +2,20 @@
  * Event processing: the hand-over from every allocating thread to the
  * tracker's two threads, and everything those threads keep and write.
  *
- * Producers post fixed-size events into a bounded ring buffer and never wait
- * for room (a full buffer drops and counts the event). The processing thread
- * drains it into per-stack caller records and tables of live blocks; the
+ * Producers post fixed-size events into a bounded ring buffer without a
+ * lock, each event's stack copied into its slot. A full buffer drops and
+ * counts the event, or, when asked for, makes the producer wait for room a
+ * bounded time. Events are handled in the order their slots were claimed,
+ * and a hook claims before the heap call that releases a block and after
+ * the one that hands a block out. The processing thread drains the buffer
+ * into per-stack caller records and tables of live blocks; the
  * output thread appends a report of every caller record to the output file
  * once every write period.
  */
 #ifndef QUARROW_EVENT_PROCESSING_H
 #define QUARROW_EVENT_PROCESSING_H
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -109,6 +114,21 @@ QUARROW_EXPORT void malloc_occurred(void *address, size_t size, call_stack *stac
 QUARROW_EXPORT void free_occurred(void *address, call_stack *stack);
 QUARROW_EXPORT void realloc_occurred(void *old_address, void *new_address, size_t size, call_stack *stack);
 QUARROW_EXPORT void memalign_occurred(void *address, size_t alignment, size_t size, call_stack *stack);
+
+/*
+ * Internal, for the hooks. claim: the next slot in the buffer's order, false
+ * when the event is dropped (counted); fill: the claimed slot's event, its
+ * stack given as `count` frames (copied; the event's stack word is
+ * ignored). post: both at once. A claim must be filled soon: the processing
+ * thread waits for it.
+ */
+QUARROW_INTERNAL bool event_claim(uint32_t *position);
+QUARROW_INTERNAL void event_fill(uint32_t position, const event_record *event, void *const *frames, uint32_t count);
+QUARROW_INTERNAL void post_event(const event_record *event, void *const *frames, uint32_t count);
+QUARROW_INTERNAL event_record malloc_event_of(void *address, size_t size);
+QUARROW_INTERNAL event_record free_event_of(void *address);
+QUARROW_INTERNAL event_record realloc_event_of(void *old_address, void *new_address, size_t size);
+QUARROW_INTERNAL event_record memalign_event_of(void *address, size_t size);
 
 /* Producers for an outside party; they capture the stack themselves and do nothing until configured. */
 QUARROW_EXPORT void jni_alloc_occurred(void *address, size_t size);

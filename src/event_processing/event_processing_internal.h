@@ -57,14 +57,22 @@ inline int compare_addresses(const void *a, const void *b) {
 // Events the processing thread takes at once, and the batch that wakes it.
 constexpr int32_t kEventBatch = 64;
 
-/* Sizes and allocates the buffer from the "buffers" option: 0, 1 bad size, 2 out of memory. */
+/* Sizes the buffer from the "buffers" option: 0, or 1 for a bad size (reported). */
 int event_buffer_configure(config_option **options);
-/* Waits until an event is pending, then takes up to `room` of them. */
-int32_t event_buffer_take(event_record *events, int32_t room);
-/* One event taken from the buffer, if any is pending; never waits. */
-bool event_buffer_take_pending(event_record *event);
-/* The processing thread has handled one more taken event. */
-void event_buffer_note_handled(void);
+/* The slots, each with room for a stack of `depth` frames, empty: 0, or 2 out of memory (reported). */
+int event_buffer_allocate(int32_t depth);
+/* Whether a producer that finds the buffer full waits for room (bounded) or drops. */
+void event_buffer_wait_when_full(bool wait);
+/*
+ * The processing thread's side. wait: blocks until the event at the head is
+ * ready and returns how many ready ones follow from there, at most `room`;
+ * ready: the same without waiting (0 when none). event(i): the i-th of
+ * them, in place. release: gives the first `count` slots back.
+ */
+uint32_t event_buffer_wait(uint32_t room);
+uint32_t event_buffer_ready(uint32_t room);
+event_record *event_buffer_event(uint32_t index);
+void event_buffer_release(uint32_t count);
 /* Whether every posted event has been taken and handled. */
 bool event_buffer_drained(void);
 /* The report's two buffer counters since the last report, reset to 0. */
@@ -73,6 +81,7 @@ void event_buffer_lock(void);
 void event_buffer_unlock(void);
 #if QUARROW_TEST_SEAMS
 void event_buffer_reset(void);
+int32_t event_buffer_waiting_producers(void);
 #endif
 
 /* ---------------------------------------------------------------------------
@@ -82,8 +91,10 @@ void event_buffer_reset(void);
  */
 /* Every table, empty; 0 or the failed step (1, 2, 4, 8) with its error line written. */
 int callers_build_tables(void);
-/* Handles one event as the processing thread does, releasing its stack. */
-void process_event(event_record *event);
+/* Handles one event with the caller table lock held; its stack is left alone. */
+void handle_event(const event_record *event);
+/* Handles the `count` ready events at the head and gives their slots back. */
+void handle_ready_events(uint32_t count);
 void *processing_thread_run(void *);
 void caller_table_lock(void);
 void caller_table_unlock(void);

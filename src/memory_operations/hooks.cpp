@@ -17,11 +17,14 @@
 
 static const char _source_file[] = "src/memory_operations.cpp";
 
-// Frames above the capture: walk_stack's own, the hook's and the entry
+// Frames above the capture: capture_frames's own, the hook's and the entry
 // point's, so frame 0 is the code that called malloc (or its siblings).
 static const unsigned int _hook_frames = 1 + 1 + kEntryPointFrames;
 
-static pthread_mutex_t _memop_lock; // its place in the lock order: lock_order.h
+// Created at configuration as an error-checking mutex and never taken: the
+// order of events comes from the buffer's claims (see below), so no hook
+// waits for another thread's request.
+static pthread_mutex_t _memop_lock;
 static pthread_mutexattr_t _memop_lock_attr;
 
 // Set in a forked child: it has no tracker threads, so nothing it does is
@@ -34,82 +37,80 @@ static volatile int _untracked_process = 0;
 // access could itself allocate.
 static __thread int _inside_hook __attribute__((tls_model("initial-exec")));
 
-// The hook bracket makes a tracked request's heap call and its posting one
-// step. Without it a block freed on one thread and handed out at once to
-// another could have its new allocation posted before its free, and the
-// report would show a live block that is long gone. The stack capture, the
-// costly part, stays outside.
-static void _take_memop_lock() {
-    lock_taking(LOCK_MEMOP);
-    pthread_mutex_lock(&_memop_lock);
-}
-static void _release_memop_lock() {
-    pthread_mutex_unlock(&_memop_lock);
-    lock_released(LOCK_MEMOP);
-}
-
 // Whether to serve a request without recording it. The library's own
 // threads never touch the trace lock: that test comes first.
 static bool _untracked() {
     return _untracked_process || _inside_hook || current_thread_is_profiler() || !is_trace_enabled();
 }
 
-// Frames are counted from the hook: the two helpers that lead to the
-// capture must be part of the hook's own frame, never frames of their own.
+// Frames are counted from the hook: the helpers that lead to the capture
+// must be part of the hook's own frame, never frames of their own.
 #define HOOK_FRAME __attribute__((always_inline)) inline
 
-// Captures the caller's stack for a tracked request; errno is kept as the
-// caller left it, since a capture that succeeds must not change it.
-static HOOK_FRAME call_stack *_capture() {
+// The caller's stack, captured on this thread's own stack: posting copies
+// it into the event's slot, so no heap call is made for it.
+struct captured_stack {
+    void *scratch[QUARROW_CAPTURE_SCRATCH];
+    void **frames;
+    uint32_t count;
+};
+
+// errno is kept as the caller left it: a capture must not change it.
+static HOOK_FRAME void _capture(captured_stack *stack) {
     int saved_errno = errno;
-    call_stack *stack = walk_stack(get_stack_depth(), _hook_frames);
+    stack->count = capture_frames(stack->scratch, get_stack_depth(), _hook_frames, &stack->frames);
     errno = saved_errno;
-    return stack;
 }
 
-// A tracked request: the capture, then the bracket around the heap call
-// and the posting. Every hook follows it.
-static HOOK_FRAME call_stack *_begin_tracked() {
-    _inside_hook = 1;
-    call_stack *stack = _capture();
-    _take_memop_lock();
-    return stack;
-}
-
-static void _end_tracked() {
-    _release_memop_lock();
-    _inside_hook = 0;
-}
-
-// A stack whose request failed is posted nowhere: it is released at once.
-static void _drop_stack(call_stack *stack) {
-    if (stack != nullptr)
-        free_stack(stack);
+// Events are handled in the order their slots are claimed. A hook that
+// hands a block out claims after its heap call; one that releases a block
+// claims before it. So a block freed on one thread and handed out at once
+// on another always has its release handled first, and the report never
+// shows a block that is gone as live.
+static void _post(const event_record *event, const captured_stack *stack) {
+    post_event(event, stack->frames, stack->count);
 }
 
 static void *_hooked_malloc(size_t size, const void *) {
     if (_untracked())
         return dlmalloc(size);
-    call_stack *stack = _begin_tracked();
+    _inside_hook = 1;
+    captured_stack stack;
+    _capture(&stack);
     void *block = dlmalloc(size);
-    if (block != nullptr && stack != nullptr)
-        malloc_occurred(block, size, stack);
-    else
-        _drop_stack(stack);
-    _end_tracked();
+    if (block != nullptr) {
+        event_record event = malloc_event_of(block, size);
+        _post(&event, &stack);
+    }
+    _inside_hook = 0;
     return block;
+}
+
+// A realloc both releases and hands out: its slot is claimed where the new
+// block is held and the old one not yet released (dlrealloc_marked).
+struct realloc_claim {
+    uint32_t position;
+    bool claimed;
+};
+
+static void _claim_for_realloc(void *context) {
+    realloc_claim *claim = (realloc_claim *)context;
+    claim->claimed = event_claim(&claim->position);
 }
 
 static void *_hooked_realloc(void *old_block, size_t size, const void *) {
     if (_untracked())
         return dlrealloc(old_block, size);
-    call_stack *stack = _begin_tracked();
-    void *block = dlrealloc(old_block, size);
-    if (block != nullptr && stack != nullptr)
-        realloc_occurred(old_block, block, size, stack);
-    else
-        _drop_stack(stack);
-    _end_tracked();
+    _inside_hook = 1;
+    captured_stack stack;
+    _capture(&stack);
+    realloc_claim claim = {0, false};
+    void *block = dlrealloc_marked(old_block, size, _claim_for_realloc, &claim);
+    if (block != nullptr && claim.claimed) {
+        event_record event = realloc_event_of(old_block, block, size);
+        event_fill(claim.position, &event, stack.frames, stack.count);
+    }
+    _inside_hook = 0;
     return block;
 }
 
@@ -121,24 +122,32 @@ static void _hooked_free(void *block, const void *) {
         errno = saved_errno;
         return;
     }
-    call_stack *stack = _begin_tracked();
+    _inside_hook = 1;
+    captured_stack stack;
+    _capture(&stack);
+    uint32_t position;
+    bool claimed = event_claim(&position);
     dlfree(block);
-    if (stack != nullptr)
-        free_occurred(block, stack);
-    _end_tracked();
+    if (claimed) {
+        event_record event = free_event_of(block);
+        event_fill(position, &event, stack.frames, stack.count);
+    }
+    _inside_hook = 0;
     errno = saved_errno;
 }
 
 static void *_hooked_memalign(size_t alignment, size_t size, const void *) {
     if (_untracked())
         return dlmemalign(alignment, size);
-    call_stack *stack = _begin_tracked();
+    _inside_hook = 1;
+    captured_stack stack;
+    _capture(&stack);
     void *block = dlmemalign(alignment, size);
-    if (block != nullptr && stack != nullptr)
-        memalign_occurred(block, alignment, size, stack);
-    else
-        _drop_stack(stack);
-    _end_tracked();
+    if (block != nullptr) {
+        event_record event = memalign_event_of(block, size);
+        _post(&event, &stack);
+    }
+    _inside_hook = 0;
     return block;
 }
 

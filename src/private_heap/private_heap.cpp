@@ -664,9 +664,13 @@ void *dlcalloc(size_t n_elements, size_t elem_size) {
     return mem;
 }
 
-void *dlrealloc(void *oldmem, size_t bytes) {
-    if (oldmem == nullptr)
-        return dlmalloc(bytes);
+void *dlrealloc_marked(void *oldmem, size_t bytes, void (*mark)(void *), void *context) {
+    if (oldmem == nullptr) {
+        void *mem = dlmalloc(bytes);
+        if (mem != nullptr && mark != nullptr)
+            mark(context);
+        return mem;
+    }
     if (bytes >= MAX_REQUEST) {
         errno = ENOMEM;
         return nullptr;
@@ -678,16 +682,23 @@ void *dlrealloc(void *oldmem, size_t bytes) {
     mchunkptr newp = owned ? try_realloc_chunk(&_gm_, oldp, nb, 1) : nullptr;
     size_t copyable = newp == nullptr ? _copyable_size(oldp, owned) : 0;
     heap_unlock(&_gm_);
-    if (newp != nullptr)
+    if (newp != nullptr) {
+        if (mark != nullptr)
+            mark(context);
         return chunk2mem(newp);
+    }
     void *mem = dlmalloc(bytes);
     if (mem != nullptr) {
         memcpy(mem, oldmem, copyable < bytes ? copyable : bytes);
+        if (mark != nullptr) // the new block is held, the old one not yet released
+            mark(context);
         if (owned) /* a block that is not ours is left alone */
             dlfree(oldmem);
     }
     return mem;
 }
+
+void *dlrealloc(void *oldmem, size_t bytes) { return dlrealloc_marked(oldmem, bytes, nullptr, nullptr); }
 
 void *dlrealloc_in_place(void *oldmem, size_t bytes) {
     if (oldmem == nullptr)

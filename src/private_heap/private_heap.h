@@ -34,6 +34,13 @@ QUARROW_EXPORT void dlfree(void *mem);
 QUARROW_EXPORT void *dlcalloc(size_t n_elements, size_t elem_size);
 QUARROW_EXPORT void *dlrealloc(void *old, size_t bytes);
 QUARROW_EXPORT void *dlrealloc_in_place(void *old, size_t bytes);
+/*
+ * dlrealloc that calls mark(context) once it is sure to succeed, at the one
+ * point where the new block is held and the old one not yet released (or
+ * when it resized in place), so that a caller can order what it records
+ * of the two against other threads. Never called when it fails.
+ */
+QUARROW_INTERNAL void *dlrealloc_marked(void *old, size_t bytes, void (*mark)(void *), void *context);
 QUARROW_EXPORT void *dlmemalign(size_t alignment, size_t bytes);
 QUARROW_EXPORT int dlposix_memalign(void **out, size_t alignment, size_t bytes);
 QUARROW_EXPORT void *dlvalloc(size_t bytes);

@@ -12,15 +12,15 @@ static const char _source_file[] = "src/stack_walk.cpp";
 
 extern "C" {
 
-// noinline: entry 0 of the backtrace must be a return address inside this
-// function, or the caller's skip count would drop the wrong frames.
-__attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
+// Inlined into both captures below, so that entry 0 of the backtrace is a
+// return address inside each, and the caller's skip drops the right frames.
+static __attribute__((always_inline)) inline uint32_t _capture(void **scratch, int depth, unsigned int skip,
+                                                               void ***frames) {
     // The scratch array is on the allocating thread's stack, which may be
     // small; it never holds more than QUARROW_MAX_STACK_DEPTH entries. A
     // larger request keeps the frames that fit, outermost ones dropped.
     // One spare entry for the check mode's own frame.
-    void *scratch[QUARROW_MAX_STACK_DEPTH + 1];
-    void **frames = scratch;
+    void **captured = scratch;
     unsigned int count = 0;
     if (depth > 0) { // depth + skip entries, as many as fit
         unsigned int wanted =
@@ -32,7 +32,7 @@ __attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
             // Entry 0 is then inside the comparing capture: drop it, so that
             // entry 0 is a return address in this function as always.
             got = capture_and_compare(scratch, (int)wanted + 1) - 1;
-            frames = scratch + 1;
+            captured = scratch + 1;
         } else if (__builtin_expect(mode == QUARROW_UNWINDER_BACKTRACE, 0)) {
             // backtrace alone would follow a garbage frame-pointer link out of
             // the stack and fault; a bounded walk first tells how far it may go.
@@ -43,25 +43,40 @@ __attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
         }
         count = got > 0 ? (unsigned int)got : 0;
     }
+    if (count <= skip) {
+        *frames = captured;
+        return 0;
+    }
+    *frames = captured + skip;
+    return count - skip;
+}
 
+// noinline, both: entry 0 must be inside the capture itself.
+__attribute__((noinline)) uint32_t capture_frames(void **scratch, int depth, unsigned int skip, void ***frames) {
+    return _capture(scratch, depth, skip, frames);
+}
+
+__attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
+    void *scratch[QUARROW_CAPTURE_SCRATCH];
+    void **frames;
+    uint32_t kept = _capture(scratch, depth, skip, &frames);
     call_stack *stack = (call_stack *)dlmalloc(sizeof(call_stack));
     if (stack == nullptr) {
         QUARROW_ERROR_LINE("Malloc failed (out of native memory)");
         return nullptr;
     }
-    if (count <= skip) {
+    if (kept == 0) {
         stack->frame_count = 0;
         stack->return_addresses = nullptr;
         return stack;
     }
-    unsigned int kept = count - skip;
     void **addresses = (void **)dlmalloc(kept * sizeof(void *));
     if (addresses == nullptr) {
         QUARROW_ERROR_LINE("Malloc failed (out of native memory)");
         dlfree(stack);
         return nullptr;
     }
-    memcpy(addresses, frames + skip, kept * sizeof(void *));
+    memcpy(addresses, frames, kept * sizeof(void *));
     stack->frame_count = kept;
     stack->return_addresses = addresses;
     return stack;

@@ -34,6 +34,17 @@ typedef struct call_stack {
  */
 QUARROW_EXPORT call_stack *walk_stack(int depth, unsigned int skip);
 
+/* Entries a capture_frames scratch array must have. */
+#define QUARROW_CAPTURE_SCRATCH (QUARROW_MAX_STACK_DEPTH + 1)
+
+/*
+ * walk_stack without the heap: captures into `scratch` (of
+ * QUARROW_CAPTURE_SCRATCH entries) and points *frames at the first kept
+ * one. Returns how many were kept, at most `depth`. With a skip of 1, frame
+ * 0 is the return address in capture_frames's caller. Never allocates.
+ */
+QUARROW_INTERNAL uint32_t capture_frames(void **scratch, int depth, unsigned int skip, void ***frames);
+
 /* A deep copy, or null when memory ran out (reported). */
 QUARROW_EXPORT call_stack *clone_stack(call_stack *stack);
 

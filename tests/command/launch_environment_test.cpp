@@ -75,13 +75,19 @@ TEST(LaunchEnvironment, DefaultsKeepInheritedSettingsAndFollowTheFlags) {
     EXPECT_EQ(values["LD_PRELOAD"], "/q/libquarrow.so:/q/libquarrow_start.so:/x/keep.so");
     EXPECT_EQ(values["PROFILER_STACK_DEPTH"], "9");
     EXPECT_EQ(values["PROFILER_REPORT_AT_EXIT"], "1");
+    EXPECT_EQ(values["QUARROW_FULL_BUFFER"], "wait"); // the launcher loses no events
     EXPECT_EQ(values.count("QUARROW_FOLLOW_CHILDREN"), 0u); // only the flag turns it on
     EXPECT_EQ(values.count("PROFILER_WRITE_PERIOD_SECONDS"), 0u);
     EXPECT_EQ(values.count("PROFILER_TRIGGER_FILE"), 0u);
     EXPECT_EQ(values["PATH"], "/bin");
     EXPECT_EQ(values["EMPTY"], "");
     EXPECT_EQ(values["WITH_EQUALS"], "a=b");
-    EXPECT_EQ(values.size(), parent.size()); // FOLLOW out, REPORT_AT_EXIT in
+    EXPECT_EQ(values.size(), parent.size() + 1); // FOLLOW out, REPORT_AT_EXIT and FULL_BUFFER in
+
+    parent.push_back("QUARROW_FULL_BUFFER=wait");
+    settings.allow_drops = true; // an inherited wait goes too: the flag alone decides
+    values = as_map(child_environment(parent, settings));
+    EXPECT_EQ(values.count("QUARROW_FULL_BUFFER"), 0u);
 }
 
 class LibraryDir : public ::testing::Test {

@@ -9,13 +9,20 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <map>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "config.h"
 #include "event_processing/event_processing.h"
+#include "event_processing/event_processing_internal.h"
 #include "private_heap/private_heap.h"
 #include "made_stack.h"
 #include "report_text.h"
@@ -210,6 +217,70 @@ TEST(Buffer, AFullBufferDropsAndCountsEvents) {
     event_processing_test_drain();
 }
 
+// Until a producer waits for room in the full buffer; false after 5 s.
+bool until_a_producer_waits() {
+    for (int i = 0; i < 5000 && event_buffer_waiting_producers() == 0; i++)
+        usleep(1000);
+    return event_buffer_waiting_producers() == 1;
+}
+
+TEST(Buffer, InWaitModeAProducerTakesTheRoomADrainMakes) {
+    prepare("buffers=1");
+    event_buffer_wait_when_full(true);
+    malloc_occurred(addr(0x1), 1, make_stack(S1));
+    std::thread producer([] { malloc_occurred(addr(0x2), 2, make_stack(S1)); });
+    ASSERT_TRUE(until_a_producer_waits());
+    int first = event_processing_test_drain(); // its room wakes the producer, whose event it may take too
+    EXPECT_GE(first, 1);
+    producer.join();
+    EXPECT_EQ(first + event_processing_test_drain(), 2);
+    Report r = parse_report(report());
+    EXPECT_EQ(r.discarded, 0u);
+    ASSERT_EQ(r.blocks.size(), 1u);
+    EXPECT_EQ(r.blocks[0].counters.at("NUMBER_OF_ALLOCATIONS"), 2u);
+    EXPECT_EQ(r.blocks[0].counters.at("TOTAL_ALLOCATED"), 3u);
+}
+
+TEST(Buffer, InWaitModeAProducerGivesUpAfterItsBoundAndCountsTheDrop) {
+    prepare("buffers=1");
+    event_buffer_wait_when_full(true);
+    malloc_occurred(addr(0x1), 1, make_stack(S1));
+    auto start = std::chrono::steady_clock::now();
+    free_occurred(addr(0x1), make_stack(S2)); // nothing drains: waits out its bound
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(waited, 0.099);
+    EXPECT_LT(waited, 10.0); // bounded, however slow the machine
+    Report r = parse_report(report());
+    EXPECT_EQ(r.discarded, 1u);
+    EXPECT_EQ(event_processing_test_drain(), 1);
+}
+
+// The fork handlers take the event lock that a waiting producer has let go
+// of; the child, which has neither the producer nor a processing thread,
+// posts into its full buffer, gives up after the bound and goes on.
+TEST(Buffer, AForkWhileAProducerWaitsHangsNeitherProcess) {
+    prepare("buffers=1");
+    event_buffer_wait_when_full(true);
+    malloc_occurred(addr(0x1), 1, make_stack(S1));
+    std::thread producer([] { malloc_occurred(addr(0x2), 2, make_stack(S1)); });
+    ASSERT_TRUE(until_a_producer_waits());
+    event_processing_prepare_fork();
+    pid_t child = fork();
+    event_processing_after_fork();
+    if (child == 0) {
+        alarm(10); // a hang ends the child with SIGALRM
+        malloc_occurred(addr(0x3), 3, make_stack(S1));
+        _exit(event_processing_test_drain() == 1 ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    event_processing_test_drain();
+    producer.join();
+    event_processing_test_drain();
+}
+
 struct BufferOption {
     const char *options;
     int result;
@@ -225,9 +296,9 @@ TEST(Buffer, TheBuffersOptionIsCheckedBeforeAnythingIsAllocated) {
         {"buffers=abc", 1,
          "QUARROW ERROR: Unusable buffer size supplied. Must be > 0. You supplied abc which was parsed as 0"},
         // Its byte size does not fit the address space: refused, never allocated short.
-        {"buffers=2147483647", 1, "QUARROW ERROR: Unusable buffer size supplied. 2147483647 events of 20 bytes"},
+        {"buffers=2147483647", 1, "QUARROW ERROR: Unusable buffer size supplied. 2147483647 events of 32 bytes"},
         // Fits in the address space, but no heap can give it.
-        {"buffers=214748364", 2, "QUARROW ERROR: Could not allocate buffer of 214748364 elements File: "},
+        {"buffers=100000000", 2, "QUARROW ERROR: Could not allocate buffer of 100000000 elements File: "},
     };
     for (const BufferOption &c : cases) {
         config_option *list = nullptr;

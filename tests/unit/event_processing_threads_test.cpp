@@ -67,6 +67,7 @@ void clear_environment() {
     unsetenv("PROFILER_WRITE_PERIOD_SECONDS");
     unsetenv("PROFILER_STACK_DEPTH");
     unsetenv("PROFILER_TRIGGER_FILE");
+    unsetenv("QUARROW_FULL_BUFFER");
 }
 
 // The last complete report of a file, or an empty one.
@@ -301,6 +302,44 @@ TEST(Configure, DefaultsEnvironmentAndCaseInsensitiveNames) {
             _exit(0);
         },
         testing::ExitedWithCode(0), "Profiler stack depth=3\n");
+}
+
+// A buffer of 4 slots against several threads posting flat out: in wait
+// mode every event reaches the report; an unknown mode is named and drops.
+TEST(Threads, InWaitModeATinyBufferLosesNothing) {
+    std::string dir = scratch_dir(), log = dir + "/wait.log";
+    EXPECT_EXIT(
+        {
+            clear_environment();
+            setenv("QUARROW_FULL_BUFFER", "wait", 1);
+            CHILD_CHECK(configure("buffers=4,output=" + log) == 0, "configure");
+            pthread_t threads[kThreads];
+            for (uintptr_t t = 0; t < kThreads; t++)
+                pthread_create(&threads[t], nullptr, produce, (void *)t);
+            for (pthread_t thread : threads)
+                pthread_join(thread, nullptr);
+            CHILD_CHECK(event_processing_write_final_report(10000) == 1, "final report");
+            Report r = last_report(read_file(log));
+            CHILD_CHECK(r.discarded == 0, "discarded %u", r.discarded);
+            CHILD_CHECK(r.blocks.size() == kThreads + 2, "%zu blocks", r.blocks.size());
+            for (int t = 0; t < kThreads; t++)
+                CHILD_CHECK(r.blocks[t].counters.at("NUMBER_OF_ALLOCATIONS") == kBlocks &&
+                                r.blocks[t].counters.at("NUMBER_OF_FREES") == kBlocks / 2,
+                            "counters of thread %d", t);
+            _exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+
+    EXPECT_EXIT(
+        {
+            clear_environment();
+            setenv("QUARROW_FULL_BUFFER", "sometimes", 1);
+            CHILD_CHECK(configure("output=" + dir + "/bad.log") == 0, "configure goes on");
+            _exit(0);
+        },
+        testing::ExitedWithCode(0),
+        "^QUARROW ERROR: QUARROW_FULL_BUFFER must be drop or wait, not \"sometimes\"; events are dropped when the "
+        "buffer is full. File: src/settings.cpp, Line [0-9]+\nProfiler stack depth=5\n$");
 }
 
 TEST(Configure, StartLinesAreUtcAndAppendAcrossRuns) {

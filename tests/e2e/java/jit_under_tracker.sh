@@ -25,10 +25,11 @@ for entry in /proc/sys/fs/binfmt_misc/*; do
 done
 if [ $emulated = yes ]; then
   vm_flags=-Xint scale=1 runs="fast:64 backtrace:64 check:64"
-  echo "32-bit programs run through an emulator here: the VM runs interpreted"
+  echo "VM mode: interpreted (-Xint): 32-bit programs run through an emulator here"
 else
   # The default collector: its lazily committed regions are what a garbage
   # ebp most often points into, and reading them faults.
+  echo "VM mode: JIT on, default collector: 32-bit programs run natively here"
   vm_flags= scale=3
   runs="fast:64 fast:64 fast:64 fast:1024 backtrace:64 check:64"
 fi
@@ -58,6 +59,10 @@ for run in $runs; do
   grep -q "^Profiler stack depth=$depth\$" tracked$n.err || fail "the depth $depth was not taken"
   report=$(sed -n 's/^quarrow run: tracking PID [0-9]*; report: //p' tracked$n.err)
   [ -n "$report" ] && [ -f "$report" ] && grep -q '^TYPE:ALLOCATOR$' "$report" || fail "no report with allocations"
+  # The launcher makes producers wait for room: nothing may be lost.
+  discarded=$(sed -n 's/^DISCARDED_EVENTS:\([0-9]*\)$/\1/p' "$report" | awk '{ s += $1 } END { print s + 0 }')
+  echo "run $n: $discarded events discarded"
+  [ "$discarded" -eq 0 ] || fail "$discarded events were discarded under the launcher's default"
   if [ "$method" = check ]; then
     grep '^QUARROW UNWINDER' tracked$n.err
     line=$(grep '^QUARROW UNWINDER CHECK: [0-9]* captures compared' tracked$n.err)

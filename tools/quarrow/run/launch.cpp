@@ -118,8 +118,9 @@ std::vector<std::string> child_environment(const std::vector<std::string> &paren
         ours["PROFILER_STACK_DEPTH"] = std::to_string(*settings.stack_depth);
     if (!settings.trigger_file.empty())
         ours["PROFILER_TRIGGER_FILE"] = settings.trigger_file;
-    // These two follow the flags alone, whatever was inherited.
+    // These follow the flags alone, whatever was inherited.
     ours["PROFILER_REPORT_AT_EXIT"] = settings.report_at_exit ? std::optional<std::string>("1") : std::nullopt;
+    ours["QUARROW_FULL_BUFFER"] = settings.allow_drops ? std::nullopt : std::optional<std::string>("wait");
     ours["QUARROW_FOLLOW_CHILDREN"] = settings.follow_children ? std::optional<std::string>("1") : std::nullopt;
     ours[report_dir_variable] =
         settings.report_dir.empty() ? std::nullopt : std::optional<std::string>(settings.report_dir);

@@ -20,6 +20,7 @@ struct launch_settings {
     std::string trigger_file; // empty: none
     bool report_at_exit = true;
     bool follow_children = false;
+    bool allow_drops = false; // else a full event buffer makes producers wait for room
     std::string report_dir; // absolute; empty: each process's working directory
     // DIR/lib/<multiarch>/ holds the two libraries for 32-bit programs and
     // their 64-bit stand-ins: LD_PRELOAD then names them through $LIB.

@@ -41,6 +41,7 @@ struct _options {
     std::string report_dir;
     bool no_exit_report = false;
     bool follow_children = false;
+    bool allow_drops = false;
 };
 
 // The tracker walks no deeper than this many frames.
@@ -150,6 +151,7 @@ int _run(const _options &o, bool library_dir_given, std::vector<std::string> com
     settings.library_dir = libraries.dir;
     settings.report_at_exit = !o.no_exit_report;
     settings.follow_children = o.follow_children;
+    settings.allow_drops = o.allow_drops;
     settings.report_dir = report_dir;
     settings.other_class_stand_ins = has_other_class_stand_ins(settings.library_dir);
     return launch(checked.path, command, child_environment(current_environment(), settings), settings.report_dir,
@@ -209,6 +211,9 @@ The program's environment (the launcher's own is left alone):
   PROFILER_TRIGGER_FILE          --trigger-file
   PROFILER_REPORT_AT_EXIT=1      set unless --no-exit-report
   QUARROW_FOLLOW_CHILDREN=1      set with --follow-children
+  QUARROW_FULL_BUFFER=wait       set unless --allow-drops: a thread that finds
+                                 the tracker's event buffer full waits for room
+                                 (at most 100 ms an event) instead of dropping
   QUARROW_REPORT_DIR             --report-dir, or the working directory with
                                  --follow-children
   QUARROW_TRACKED_PID            the started process's PID
@@ -263,6 +268,9 @@ Examples:
         ->type_name("PATH");
     cmd->add_flag("--no-exit-report", o->no_exit_report,
                   "No final report at normal exit (leaves PROFILER_REPORT_AT_EXIT unset)");
+    cmd->add_flag("--allow-drops", o->allow_drops,
+                  "Let a full event buffer drop events, counted in DISCARDED_EVENTS, rather than make the program "
+                  "wait for room (leaves QUARROW_FULL_BUFFER unset)");
     cmd->add_flag("--follow-children", o->follow_children,
                   "Track the program's child processes too (QUARROW_FOLLOW_CHILDREN=1)");
     cmd->add_option("--report-dir", o->report_dir,
