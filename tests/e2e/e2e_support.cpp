@@ -250,6 +250,17 @@ bool is_tracker_frame(const report::report_frame &frame) {
     return ends_with("/libquarrow.so") || ends_with("/libquarrow_start.so");
 }
 
+std::map<std::string, counters> host_counters(const std::string &out) {
+    std::map<std::string, counters> sites;
+    std::regex line(R"(SITE (\w+) allocated=(\d+) allocations=(\d+) freed=(\d+) frees=(\d+))");
+    for (const auto &text : lines_of(out)) {
+        std::smatch m;
+        if (std::regex_match(text, m, line))
+            sites[m[1]] = {std::stoull(m[2]), std::stoull(m[3]), std::stoull(m[4]), std::stoull(m[5])};
+    }
+    return sites;
+}
+
 ::testing::AssertionResult allocator_counters(const report::report_set &set, const report::report &rep,
                                               const std::string &site, const counters &expected) {
     auto found = blocks_at(set, rep, site, report::caller_type::allocator);

@@ -96,6 +96,9 @@ bool is_tracker_frame(const report::report_frame &frame);
 struct counters {
     uint64_t allocated, allocations, freed, frees;
 };
+// The counts a host printed of its own sites, one line each:
+// "SITE name allocated=N allocations=N freed=N frees=N".
+std::map<std::string, counters> host_counters(const std::string &out);
 // Exactly one allocating record at the site, with these counters.
 ::testing::AssertionResult allocator_counters(const report::report_set &set, const report::report &rep,
                                               const std::string &site, const counters &expected);

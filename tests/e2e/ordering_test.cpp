@@ -4,25 +4,12 @@
 // live, charge frees to the wrong site and count unmatched releases.
 #include "e2e_support.h"
 
-#include <regex>
-
 #include "report_parser.h"
 
 namespace {
 
 using namespace e2e;
 using report::caller_type;
-
-std::map<std::string, counters> host_counters(const std::string &out) {
-    std::map<std::string, counters> sites;
-    std::regex line(R"(SITE (\w+) allocated=(\d+) allocations=(\d+) freed=(\d+) frees=(\d+))");
-    for (const auto &text : lines_of(out)) {
-        std::smatch m;
-        if (std::regex_match(text, m, line))
-            sites[m[1]] = {std::stoull(m[2]), std::stoull(m[3]), std::stoull(m[4]), std::stoull(m[5])};
-    }
-    return sites;
-}
 
 TEST(Ordering, AReleaseIsSeenBeforeTheReuseOfItsAddressOnAnotherThread) {
     scratch_dir dir;
