@@ -217,6 +217,60 @@ TEST(Buffer, AFullBufferDropsAndCountsEvents) {
     event_processing_test_drain();
 }
 
+// Events are handled in the order their slots were claimed, not filled: a
+// free that claimed first is handled first even though a later malloc of
+// the same address was filled before it.
+TEST(Buffer, EventsAreHandledInClaimOrderAndAClaimHoldsUpThoseAfterIt) {
+    prepare("buffers=8");
+    malloc_occurred(addr(0xA0), 10, make_stack(S1));
+    uint32_t free_slot;
+    ASSERT_TRUE(event_claim(&free_slot));            // the free's claim, before its heap call
+    malloc_occurred(addr(0xA0), 20, make_stack(S2)); // the address handed out again elsewhere
+    EXPECT_EQ(event_processing_test_drain(), 1);     // only the first: the claim holds up the rest
+    event_record release = free_event_of(addr(0xA0));
+    void *frames[] = {addr(S3[0])};
+    event_fill(free_slot, &release, frames, 1);
+    EXPECT_EQ(event_processing_test_drain(), 2);
+    Report r = parse_report(report());
+    ASSERT_EQ(r.blocks.size(), 2u); // S1's block freed, S2's live; no unmatched free
+    EXPECT_EQ(r.blocks[0].counters.at("TOTAL_FREED"), 10u);
+    EXPECT_EQ(r.blocks[1].counters.at("TOTAL_ALLOCATED"), 20u);
+    EXPECT_EQ(r.blocks[1].counters.at("TOTAL_FREED"), 0u);
+}
+
+// A claim whose thread never fills it (killed inside a hook) is given up
+// after a second, counted once as discarded, with one error line; the late
+// fill, should it come, writes nothing, and the ring goes on as before.
+TEST(Buffer, AClaimNeverFilledIsGivenUpAndCountedOnce) {
+    prepare("buffers=2");
+    uint32_t lost;
+    ASSERT_TRUE(event_claim(&lost));
+    malloc_occurred(addr(0xB0), 5, make_stack(S1));
+    testing::internal::CaptureStderr();
+    auto start = std::chrono::steady_clock::now();
+    uint32_t ready = event_buffer_wait(kEventBatch);
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_GE(waited, 0.99);
+    EXPECT_EQ(ready, 1u);
+    handle_ready_events(ready);
+    EXPECT_NE(err.find("An event claimed by a thread was not filled within 1000 ms; counted as discarded."),
+              std::string::npos)
+        << err;
+    event_record late = malloc_event_of(addr(0xC0), 7);
+    void *frames[] = {addr(S2[0])};
+    event_fill(lost, &late, frames, 1); // too late: its slot has moved on
+    for (int i = 0; i < 3; i++) {       // once round the ring and more
+        malloc_occurred(addr(0xD0 + 16 * i), 1, make_stack(S3));
+        EXPECT_EQ(event_processing_test_drain(), 1);
+    }
+    Report r = parse_report(report());
+    EXPECT_EQ(r.discarded, 1u);
+    ASSERT_EQ(r.blocks.size(), 2u); // S3 (fewer frames, first) and S1; the late event left no trace
+    EXPECT_EQ(r.blocks[0].counters.at("NUMBER_OF_ALLOCATIONS"), 3u);
+    EXPECT_EQ(r.blocks[1].counters.at("TOTAL_ALLOCATED"), 5u);
+}
+
 // Until a producer waits for room in the full buffer; false after 5 s.
 bool until_a_producer_waits() {
     for (int i = 0; i < 5000 && event_buffer_waiting_producers() == 0; i++)
