@@ -87,11 +87,13 @@ static void _drop_stack(call_stack *stack) {
         free_stack(stack);
 }
 
+// malloc and free are served through this thread's cache; realloc and
+// memalign go to the heap itself (private_heap.h, thread_cache.cpp).
 static void *_hooked_malloc(size_t size, const void *) {
     if (_untracked())
-        return dlmalloc(size);
+        return thread_cache_malloc(size);
     call_stack *stack = _begin_tracked();
-    void *block = dlmalloc(size);
+    void *block = thread_cache_malloc(size);
     if (block != nullptr && stack != nullptr)
         malloc_occurred(block, size, stack);
     else
@@ -117,12 +119,12 @@ static void _hooked_free(void *block, const void *) {
     // free must leave errno alone, tracked or not.
     int saved_errno = errno;
     if (_untracked()) {
-        dlfree(block);
+        thread_cache_free(block);
         errno = saved_errno;
         return;
     }
     call_stack *stack = _begin_tracked();
-    dlfree(block);
+    thread_cache_free(block);
     if (stack != nullptr)
         free_occurred(block, stack);
     _end_tracked();
@@ -172,6 +174,7 @@ static void _after_fork_in_parent() {
 static void _after_fork_in_child() {
     _untracked_process = 1;
     private_heap_after_fork();
+    thread_cache_after_fork_in_child();
     event_processing_after_fork();
 }
 
@@ -209,6 +212,11 @@ int configure_memory_operation_hooking(config_option **) {
         QUARROW_ERROR_FORMAT("Error registering fork handlers: %d", result);
         return 5;
     }
+    // Without the caches' thread key every request goes to the heap itself:
+    // slower, not wrong, so the hooks go in all the same.
+    result = thread_cache_configure();
+    if (result != 0)
+        QUARROW_ERROR_FORMAT("Couldn't create the thread cache key: %d", result);
     _override_memory_functions();
     return 0;
 }

@@ -1,0 +1,335 @@
+/*
+ * Per-thread caches in front of the private heap, for the hooks only.
+ *
+ * Every heap request of the host passes through the hooks, and the heap has
+ * one lock for all threads. A thread keeps small blocks it freed and hands
+ * them out again without the lock; the lock is taken once per batch when a
+ * class runs dry or fills up. The dl functions never look at a cache: a
+ * direct call behaves as if no cache existed.
+ *
+ * Classes: one per chunk size from 16 to 512 bytes in steps of 8 (63
+ * classes; requests up to 508 bytes). A cached block keeps its chunk whole,
+ * so usable size, in-place realloc and the heap walker see an ordinary chunk
+ * in use; a block from a memalign is cached by its chunk size like any
+ * other, and only malloc requests are served from a cache.
+ *
+ * Bounds: at most 32 blocks per class and 32 KiB of chunks per thread,
+ * counted by chunk size. 32 blocks cover the bursts of a churning thread
+ * (a refill brings 8); 32 KiB keeps a VM with hundreds of mostly idle
+ * threads to a few MiB held back at worst. A free that would pass either
+ * bound first returns half of its class (or, for the byte bound, the whole
+ * cache) to the heap under one lock.
+ *
+ * Ours and not yet cached: a block enters a cache only if its chunk lies
+ * wholly inside one of the heap's segments, as published under the heap
+ * lock in a table read without it (a miss, a torn read or a segment beyond
+ * the table's room sends the block to dlfree, which decides under the lock);
+ * its header must say in use, not mapped on its own, no stray flag, and a
+ * cacheable size. Foreign blocks lie outside every segment and never enter.
+ * A cached block's second word holds a per-process key, planted by an atomic
+ * compare-and-swap; a free that finds the key leaves the block alone, so a
+ * double free, even two racing ones, plants no block twice. Heap headers are
+ * never written outside the lock: the heap itself updates the in-use bit of
+ * a neighbour's header under it. The key is odd, so no heap pointer stored
+ * in a freed chunk can equal it, and it is wiped whenever a block leaves a
+ * cache; a live block whose program data holds the key there is left alone
+ * on free (a leak of one block, 1 in 2^32).
+ *
+ * Returning: a thread's cache goes back to the heap from its pthread key
+ * destructor, which runs on return, pthread_exit and cancellation alike;
+ * after it the thread uses the heap directly. dlmalloc_trim returns the
+ * calling thread's cache and moves a global epoch on; any other thread
+ * returns its own at its next hooked request. In a forked child the forking
+ * thread's cache is returned; the caches of threads that do not exist there
+ * stay out of the heap as blocks in use (the heap stays sound; at most 32
+ * KiB per such thread is lost to the child). Returned blocks are checked
+ * against the segments again under the lock: a heap reset after corruption
+ * forgets them rather than taking them back.
+ *
+ * Start of a thread: its cache record comes from dlmalloc, and
+ * pthread_setspecific may allocate (keys from 32 on). Meanwhile the thread
+ * is marked as making its cache, and its requests go to the heap directly,
+ * so no hook recursion reaches a half-made cache.
+ */
+#include "private_heap/private_heap_internal.h"
+
+#include <pthread.h>
+#include <string.h>
+#include <time.h>
+
+namespace heap {
+
+namespace {
+
+constexpr size_t MAX_CACHED_CHUNK = 512;
+constexpr unsigned NCLASSES = (MAX_CACHED_CHUNK - MIN_CHUNK_SIZE) / MALLOC_ALIGNMENT + 1;
+constexpr unsigned REFILL = 8;
+constexpr unsigned MAX_PER_CLASS = 32;
+constexpr size_t MAX_CACHED_BYTES = 32 * 1024;
+
+struct cached_block {
+    cached_block *next;
+    size_t key; // the cache key while cached
+};
+
+struct thread_cache {
+    cached_block *head[NCLASSES];
+    unsigned char count[NCLASSES];
+    size_t bytes;
+    unsigned epoch;
+};
+
+enum cache_state { NO_CACHE, MAKING, READY, CLOSED };
+
+// Initial-exec: a dynamic TLS access could itself allocate.
+__thread thread_cache *_cache __attribute__((tls_model("initial-exec")));
+__thread int _state __attribute__((tls_model("initial-exec")));
+
+pthread_key_t _key;
+int _key_made;         // set once the key exists; caches only then
+size_t _block_key;     // odd: never a pointer the heap stores in a chunk
+unsigned _flush_epoch; // moved on by every trim
+
+inline unsigned class_of(size_t chunk) { return (unsigned)((chunk - MIN_CHUNK_SIZE) / MALLOC_ALIGNMENT); }
+inline size_t chunk_of(unsigned c) { return MIN_CHUNK_SIZE + (size_t)c * MALLOC_ALIGNMENT; }
+
+// Hands every block of class c beyond `keep` back to the heap; lock held.
+void _return_class_locked(malloc_state *m, thread_cache *tc, unsigned c, unsigned keep) {
+    while (tc->count[c] > keep) {
+        cached_block *b = tc->head[c];
+        tc->head[c] = b->next;
+        --tc->count[c];
+        tc->bytes -= chunk_of(c);
+        // The key must not outlive the caching: memory the heap merges
+        // keeps whatever it held, and would come back looking cached.
+        b->key = 0;
+        mchunkptr p = mem2chunk(b);
+        // A reset after corruption may have forgotten the segment.
+        if (_owns_chunk(m, p))
+            free_locked(m, p);
+    }
+}
+
+void _return_all(thread_cache *tc) {
+    if (tc->bytes == 0)
+        return;
+    heap_lock(&_gm_);
+    for (unsigned c = 0; c < NCLASSES; ++c)
+        _return_class_locked(&_gm_, tc, c, 0);
+    _debug_walk(&_gm_);
+    heap_unlock(&_gm_);
+}
+
+void _destroy_cache(void *) {
+    thread_cache *tc = _cache;
+    _state = CLOSED;
+    _cache = nullptr;
+    if (tc == nullptr)
+        return;
+    _return_all(tc);
+    dlfree(tc);
+}
+
+// The calling thread's cache, made on first use; null to go direct.
+thread_cache *_own_cache() {
+    if (__builtin_expect(_state == READY, 1)) {
+        thread_cache *tc = _cache;
+        unsigned epoch = __atomic_load_n(&_flush_epoch, __ATOMIC_RELAXED);
+        if (__builtin_expect(tc->epoch != epoch, 0)) {
+            _return_all(tc);
+            tc->epoch = epoch;
+        }
+        return tc;
+    }
+    if (_state != NO_CACHE || !__atomic_load_n(&_key_made, __ATOMIC_ACQUIRE))
+        return nullptr;
+    _state = MAKING;
+    thread_cache *tc = (thread_cache *)dlmalloc(sizeof(thread_cache));
+    if (tc == nullptr) {
+        _state = NO_CACHE; // try again later
+        return nullptr;
+    }
+    memset(tc, 0, sizeof *tc);
+    tc->epoch = __atomic_load_n(&_flush_epoch, __ATOMIC_RELAXED);
+    if (pthread_setspecific(_key, tc) != 0) {
+        dlfree(tc);
+        _state = CLOSED; // without a destructor the cache would be lost
+        return nullptr;
+    }
+    _cache = tc;
+    _state = READY;
+    return tc;
+}
+
+// The segments as last published under the heap lock, for lock-free reads.
+constexpr unsigned MAX_PUBLISHED = 16;
+struct segment_table {
+    unsigned seq; // odd while being written
+    unsigned count;
+    char *base[MAX_PUBLISHED];
+    char *end[MAX_PUBLISHED];
+};
+segment_table _segments;
+
+// Whether [p, p + size) lies inside a published segment; false when unsure.
+bool _in_segments(const char *p, size_t size) {
+    unsigned seq = __atomic_load_n(&_segments.seq, __ATOMIC_ACQUIRE);
+    if (seq & 1)
+        return false;
+    bool inside = false;
+    unsigned n = __atomic_load_n(&_segments.count, __ATOMIC_RELAXED);
+    for (unsigned i = 0; i < n && i < MAX_PUBLISHED; ++i) {
+        const char *base = __atomic_load_n(&_segments.base[i], __ATOMIC_RELAXED);
+        const char *end = __atomic_load_n(&_segments.end[i], __ATOMIC_RELAXED);
+        if (p >= base && p < end && size <= (size_t)(end - p)) {
+            inside = true;
+            break;
+        }
+    }
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    return inside && __atomic_load_n(&_segments.seq, __ATOMIC_RELAXED) == seq;
+}
+
+} // namespace
+
+void publish_segments(malloc_state *m) {
+    unsigned seq = _segments.seq;
+    __atomic_store_n(&_segments.seq, seq + 1, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    unsigned n = 0;
+    for (msegmentptr sp = &m->seg; sp != nullptr && n < MAX_PUBLISHED; sp = sp->next) {
+        if (sp->base == nullptr || sp->size == 0)
+            continue;
+        __atomic_store_n(&_segments.base[n], sp->base, __ATOMIC_RELAXED);
+        __atomic_store_n(&_segments.end[n], sp->base + sp->size, __ATOMIC_RELAXED);
+        ++n;
+    }
+    __atomic_store_n(&_segments.count, n, __ATOMIC_RELAXED);
+    __atomic_store_n(&_segments.seq, seq + 2, __ATOMIC_RELEASE);
+}
+
+void thread_caches_flush_locked(malloc_state *m) {
+    __atomic_add_fetch(&_flush_epoch, 1, __ATOMIC_RELAXED);
+    if (_state != READY)
+        return;
+    for (unsigned c = 0; c < NCLASSES; ++c)
+        _return_class_locked(m, _cache, c, 0);
+    _cache->epoch = _flush_epoch;
+}
+
+} // namespace heap
+
+using namespace heap;
+
+extern "C" {
+
+int thread_cache_configure(void) {
+    if (__atomic_load_n(&_key_made, __ATOMIC_ACQUIRE))
+        return 0;
+    int result = pthread_key_create(&_key, _destroy_cache);
+    if (result != 0)
+        return result;
+    size_t key = (size_t)time(nullptr) * 2654435761u ^ (size_t)&_key;
+    _block_key = key | 1;
+    __atomic_store_n(&_key_made, 1, __ATOMIC_RELEASE);
+    return 0;
+}
+
+void *thread_cache_malloc(size_t bytes) {
+    if (bytes > MAX_CACHED_CHUNK - CHUNK_OVERHEAD)
+        return dlmalloc(bytes);
+    thread_cache *tc = _own_cache();
+    if (tc == nullptr)
+        return dlmalloc(bytes);
+    unsigned c = class_of(request2size(bytes));
+    cached_block *b = tc->head[c];
+    if (__builtin_expect(b != nullptr, 1)) {
+        tc->head[c] = b->next;
+        --tc->count[c];
+        tc->bytes -= chunk_of(c);
+        b->next = nullptr;
+        b->key = 0;
+        return b;
+    }
+#if QUARROW_TEST_SEAMS
+    if (_injected_failure())
+        return nullptr;
+#endif
+    // Refill: one lock for a batch, within both bounds. A chunk may come
+    // out up to 8 bytes larger than asked (the rest too small to split off):
+    // it joins the class of its own size.
+    heap_lock(&_gm_);
+    void *first = malloc_locked(&_gm_, bytes);
+    for (unsigned i = 1; first != nullptr && i < REFILL; ++i) {
+        cached_block *extra = (cached_block *)malloc_locked(&_gm_, bytes);
+        if (extra == nullptr)
+            break;
+        size_t size = chunksize(mem2chunk(extra));
+        unsigned k = class_of(size);
+        if (size > MAX_CACHED_CHUNK || tc->count[k] >= MAX_PER_CLASS || tc->bytes + size > MAX_CACHED_BYTES) {
+            free_locked(&_gm_, mem2chunk(extra));
+            break;
+        }
+        extra->next = tc->head[k];
+        extra->key = _block_key;
+        tc->head[k] = extra;
+        ++tc->count[k];
+        tc->bytes += size;
+    }
+    _debug_walk(&_gm_);
+    heap_unlock(&_gm_);
+    return first;
+}
+
+void thread_cache_free(void *mem) {
+    if (mem == nullptr)
+        return;
+    thread_cache *tc = ((size_t)mem & CHUNK_ALIGN_MASK) == 0 ? _own_cache() : nullptr;
+    if (tc == nullptr) {
+        dlfree(mem);
+        return;
+    }
+    mchunkptr p = mem2chunk(mem);
+    // The header word is read only once the chunk's start is known to be in
+    // a segment; the chunk's whole extent is checked next.
+    if (!_in_segments((const char *)p, MIN_CHUNK_SIZE)) {
+        dlfree(mem);
+        return;
+    }
+    size_t head = p->head;
+    size_t size = head & ~FLAG_BITS;
+    if ((head & (CINUSE_BIT | FLAG4_BIT)) != CINUSE_BIT || size < MIN_CHUNK_SIZE || size > MAX_CACHED_CHUNK ||
+        !_in_segments((const char *)p, size + SIZE_T_SIZE)) {
+        dlfree(mem);
+        return;
+    }
+    cached_block *b = (cached_block *)mem;
+    size_t seen = __atomic_load_n(&b->key, __ATOMIC_RELAXED);
+    if (seen == _block_key ||
+        !__atomic_compare_exchange_n(&b->key, &seen, _block_key, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
+        return; // cached already: a double free is left alone
+    unsigned c = class_of(size);
+    if (tc->count[c] >= MAX_PER_CLASS || tc->bytes + size > MAX_CACHED_BYTES) {
+        heap_lock(&_gm_);
+        if (tc->count[c] >= MAX_PER_CLASS)
+            _return_class_locked(&_gm_, tc, c, MAX_PER_CLASS / 2);
+        else
+            for (unsigned k = 0; k < NCLASSES; ++k)
+                _return_class_locked(&_gm_, tc, k, 0);
+        _debug_walk(&_gm_);
+        heap_unlock(&_gm_);
+    }
+    b->next = tc->head[c];
+    tc->head[c] = b;
+    ++tc->count[c];
+    tc->bytes += size;
+}
+
+void thread_cache_after_fork_in_child(void) {
+    if (_state == READY)
+        _return_all(_cache);
+}
+
+size_t thread_cache_bytes(void) { return _state == READY ? _cache->bytes : 0; }
+
+} // extern "C"
