@@ -87,8 +87,8 @@ static void _drop_stack(call_stack *stack) {
         free_stack(stack);
 }
 
-// malloc and free are served through this thread's cache; realloc and
-// memalign go to the heap itself (private_heap.h, thread_cache.cpp).
+// malloc and free are served through this thread's cache, realloc knows
+// cached blocks, memalign goes to the heap itself (thread_cache.cpp).
 static void *_hooked_malloc(size_t size, const void *) {
     if (_untracked())
         return thread_cache_malloc(size);
@@ -104,9 +104,9 @@ static void *_hooked_malloc(size_t size, const void *) {
 
 static void *_hooked_realloc(void *old_block, size_t size, const void *) {
     if (_untracked())
-        return dlrealloc(old_block, size);
+        return thread_cache_realloc(old_block, size);
     call_stack *stack = _begin_tracked();
-    void *block = dlrealloc(old_block, size);
+    void *block = thread_cache_realloc(old_block, size);
     if (block != nullptr && stack != nullptr)
         realloc_occurred(old_block, block, size, stack);
     else

@@ -81,13 +81,15 @@ QUARROW_INTERNAL void private_heap_after_fork(void);
  * (thread_cache.cpp says how they work and what bounds them).
  * thread_cache_configure creates their thread key (0, or the error of
  * pthread_key_create; until it succeeds every request goes to the heap).
- * thread_cache_malloc and thread_cache_free serve as dlmalloc and dlfree.
+ * thread_cache_malloc, thread_cache_free and thread_cache_realloc serve as
+ * dlmalloc, dlfree and dlrealloc.
  * thread_cache_after_fork_in_child returns the forking thread's cache;
  * thread_cache_bytes is what the calling thread's cache holds, by chunk size.
  */
 QUARROW_INTERNAL int thread_cache_configure(void);
 QUARROW_INTERNAL void *thread_cache_malloc(size_t bytes);
 QUARROW_INTERNAL void thread_cache_free(void *mem);
+QUARROW_INTERNAL void *thread_cache_realloc(void *old, size_t bytes);
 QUARROW_INTERNAL void thread_cache_after_fork_in_child(void);
 QUARROW_INTERNAL size_t thread_cache_bytes(void);
 

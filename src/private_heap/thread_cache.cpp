@@ -14,11 +14,12 @@
  * other, and only malloc requests are served from a cache.
  *
  * Bounds: at most 32 blocks per class and 32 KiB of chunks per thread,
- * counted by chunk size. 32 blocks cover the bursts of a churning thread
- * (a refill brings 8); 32 KiB keeps a VM with hundreds of mostly idle
- * threads to a few MiB held back at worst. A free that would pass either
- * bound first returns half of its class (or, for the byte bound, the whole
- * cache) to the heap under one lock.
+ * counted by chunk size. 32 blocks cover the bursts of a churning thread;
+ * 32 KiB keeps a VM with hundreds of mostly idle threads to a few MiB held
+ * back at worst. A free that would pass either bound first returns half of
+ * its class (or, for the byte bound, half of every class) to the heap under
+ * one lock. A miss takes up to 4 blocks of its class under one lock, while
+ * the cache holds less than half its byte bound.
  *
  * Ours and not yet cached: a block enters a cache only if its chunk lies
  * wholly inside one of the heap's segments, as published under the heap
@@ -42,7 +43,12 @@
  * returns its own at its next hooked request. In a forked child the forking
  * thread's cache is returned; the caches of threads that do not exist there
  * stay out of the heap as blocks in use (the heap stays sound; at most 32
- * KiB per such thread is lost to the child). Returned blocks are checked
+ * KiB per such thread is lost to the child).
+ *
+ * A realloc through the hooks of a block that sits in a cache (a use after
+ * free) copies it into a new block and leaves it where it is, as the heap
+ * does with blocks it does not own: resizing it would hand the heap a chunk
+ * the cache still holds. Returned blocks are checked
  * against the segments again under the lock: a heap reset after corruption
  * forgets them rather than taking them back.
  *
@@ -53,6 +59,7 @@
  */
 #include "private_heap/private_heap_internal.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <string.h>
 #include <time.h>
@@ -63,7 +70,7 @@ namespace {
 
 constexpr size_t MAX_CACHED_CHUNK = 512;
 constexpr unsigned NCLASSES = (MAX_CACHED_CHUNK - MIN_CHUNK_SIZE) / MALLOC_ALIGNMENT + 1;
-constexpr unsigned REFILL = 8;
+constexpr unsigned REFILL = 4; // blocks a miss takes at most
 constexpr unsigned MAX_PER_CLASS = 32;
 constexpr size_t MAX_CACHED_BYTES = 32 * 1024;
 
@@ -255,18 +262,20 @@ void *thread_cache_malloc(size_t bytes) {
     if (_injected_failure())
         return nullptr;
 #endif
-    // Refill: one lock for a batch, within both bounds. A chunk may come
-    // out up to 8 bytes larger than asked (the rest too small to split off):
-    // it joins the class of its own size.
+    // A miss takes the block and, while the cache is under half its byte
+    // bound, up to 3 more of the class under the same lock. Bigger batches
+    // were tried: on a mixed-size load the extras sat unused until the byte
+    // bound threw them back, and the lock was taken more often, not less.
     heap_lock(&_gm_);
     void *first = malloc_locked(&_gm_, bytes);
-    for (unsigned i = 1; first != nullptr && i < REFILL; ++i) {
+    size_t nb = chunk_of(c);
+    for (unsigned i = 1; first != nullptr && i < REFILL && tc->bytes + nb <= MAX_CACHED_BYTES / 2; ++i) {
         cached_block *extra = (cached_block *)malloc_locked(&_gm_, bytes);
         if (extra == nullptr)
             break;
         size_t size = chunksize(mem2chunk(extra));
         unsigned k = class_of(size);
-        if (size > MAX_CACHED_CHUNK || tc->count[k] >= MAX_PER_CLASS || tc->bytes + size > MAX_CACHED_BYTES) {
+        if (size > MAX_CACHED_CHUNK || tc->count[k] >= MAX_PER_CLASS) {
             free_locked(&_gm_, mem2chunk(extra));
             break;
         }
@@ -281,25 +290,38 @@ void *thread_cache_malloc(size_t bytes) {
     return first;
 }
 
-void thread_cache_free(void *mem) {
-    if (mem == nullptr)
-        return;
-    thread_cache *tc = ((size_t)mem & CHUNK_ALIGN_MASK) == 0 ? _own_cache() : nullptr;
-    if (tc == nullptr) {
-        dlfree(mem);
-        return;
-    }
+} // extern "C"
+
+namespace {
+
+// The chunk size of mem when it may be cached: an aligned block of ours, in
+// use and of a cached size; else 0. The header word is read only once the
+// chunk's start is known to be in a segment, its whole extent is checked
+// next.
+size_t _cacheable_size(void *mem) {
+    if (((size_t)mem & CHUNK_ALIGN_MASK) != 0)
+        return 0;
     mchunkptr p = mem2chunk(mem);
-    // The header word is read only once the chunk's start is known to be in
-    // a segment; the chunk's whole extent is checked next.
-    if (!_in_segments((const char *)p, MIN_CHUNK_SIZE)) {
-        dlfree(mem);
-        return;
-    }
+    if (!_in_segments((const char *)p, MIN_CHUNK_SIZE))
+        return 0;
     size_t head = p->head;
     size_t size = head & ~FLAG_BITS;
     if ((head & (CINUSE_BIT | FLAG4_BIT)) != CINUSE_BIT || size < MIN_CHUNK_SIZE || size > MAX_CACHED_CHUNK ||
-        !_in_segments((const char *)p, size + SIZE_T_SIZE)) {
+        !_in_segments((const char *)p, size + SIZE_T_SIZE))
+        return 0;
+    return size;
+}
+
+} // namespace
+
+extern "C" {
+
+void thread_cache_free(void *mem) {
+    if (mem == nullptr)
+        return;
+    thread_cache *tc = _own_cache();
+    size_t size = tc != nullptr ? _cacheable_size(mem) : 0;
+    if (size == 0) {
         dlfree(mem);
         return;
     }
@@ -310,12 +332,14 @@ void thread_cache_free(void *mem) {
         return; // cached already: a double free is left alone
     unsigned c = class_of(size);
     if (tc->count[c] >= MAX_PER_CLASS || tc->bytes + size > MAX_CACHED_BYTES) {
+        // Half goes back under one lock: half of this class when it is
+        // full, else half of every class, which keeps each class warm.
         heap_lock(&_gm_);
         if (tc->count[c] >= MAX_PER_CLASS)
             _return_class_locked(&_gm_, tc, c, MAX_PER_CLASS / 2);
         else
             for (unsigned k = 0; k < NCLASSES; ++k)
-                _return_class_locked(&_gm_, tc, k, 0);
+                _return_class_locked(&_gm_, tc, k, tc->count[k] / 2);
         _debug_walk(&_gm_);
         heap_unlock(&_gm_);
     }
@@ -323,6 +347,23 @@ void thread_cache_free(void *mem) {
     tc->head[c] = b;
     ++tc->count[c];
     tc->bytes += size;
+}
+
+void *thread_cache_realloc(void *old, size_t bytes) {
+    // A block still in a cache (a realloc after its free) must not be resized
+    // or freed by the heap behind the cache's back: like a block that is not
+    // ours, it is copied and left alone.
+    size_t size = old != nullptr && __atomic_load_n(&_key_made, __ATOMIC_ACQUIRE) ? _cacheable_size(old) : 0;
+    if (size == 0 || ((cached_block *)old)->key != _block_key)
+        return dlrealloc(old, bytes);
+    if (bytes >= MAX_REQUEST) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void *mem = dlmalloc(bytes);
+    if (mem != nullptr)
+        memcpy(mem, old, bytes < size - CHUNK_OVERHEAD ? bytes : size - CHUNK_OVERHEAD);
+    return mem;
 }
 
 void thread_cache_after_fork_in_child(void) {
