@@ -28,6 +28,7 @@
 extern "C" void *__libc_malloc(size_t size);
 extern "C" void __libc_free(void *block);
 extern "C" void *__libc_realloc(void *block, size_t size);
+extern "C" void *__libc_calloc(size_t count, size_t size);
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -193,6 +194,27 @@ void run_workload(uint64_t stream_seed, unsigned long ops, Slot *ring, unsigned 
 
 // --------------------------------------------------------------- the runs
 
+// One ring of empty slots per thread, from glibc's allocator.
+struct LibcRings {
+    Slot *ring[64] = {};
+    unsigned count;
+    LibcRings(unsigned threads, unsigned slots) : count(threads) {
+        for (unsigned t = 0; t < count; ++t) {
+            ring[t] = static_cast<Slot *>(__libc_calloc(slots, sizeof(Slot)));
+            if (ring[t] == nullptr) {
+                fprintf(stderr, "heap_bench: no memory for the rings\n");
+                exit(1);
+            }
+        }
+    }
+    ~LibcRings() {
+        for (unsigned t = 0; t < count; ++t)
+            __libc_free(ring[t]);
+    }
+    LibcRings(const LibcRings &) = delete;
+    LibcRings &operator=(const LibcRings &) = delete;
+};
+
 enum Which { kPrivate = 0, kGlibc = 1, kHooked = 2 };
 const char *const kName[] = {"private heap", "glibc", "hooked"};
 
@@ -216,7 +238,9 @@ struct Runner {
     // the wall time in seconds from the release until the last thread is done.
     double run(Which which, unsigned nthreads, unsigned long ops, uint64_t seed) {
         // All storage the harness needs is made before the measured heap is used.
-        std::vector<std::vector<Slot>> rings(nthreads, std::vector<Slot>(cfg.ring, Slot{nullptr, 0, 0}));
+        // The rings come from glibc by its own name: under the tracker the
+        // process's malloc is the private heap, whose footprint is checked.
+        LibcRings rings(nthreads, cfg.ring);
         std::vector<Stats> stats(nthreads);
         std::atomic<unsigned> ready{0};
         std::atomic<bool> go{false};
@@ -236,11 +260,11 @@ struct Runner {
                 while (!go.load(std::memory_order_acquire)) {
                 }
                 if (which == kPrivate)
-                    run_workload<DlHeap>(stream, ops, rings[t].data(), cfg.ring, stats[t]);
+                    run_workload<DlHeap>(stream, ops, rings.ring[t], cfg.ring, stats[t]);
                 else if (which == kHooked)
-                    run_workload<Hooked>(stream, ops, rings[t].data(), cfg.ring, stats[t]);
+                    run_workload<Hooked>(stream, ops, rings.ring[t], cfg.ring, stats[t]);
                 else
-                    run_workload<Glibc>(stream, ops, rings[t].data(), cfg.ring, stats[t]);
+                    run_workload<Glibc>(stream, ops, rings.ring[t], cfg.ring, stats[t]);
             });
         }
         while (ready.load() != nthreads) {
