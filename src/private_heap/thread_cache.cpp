@@ -137,15 +137,13 @@ void _destroy_cache(void *) {
     dlfree(tc);
 }
 
-// The calling thread's cache, made on first use; null to go direct.
-thread_cache *_own_cache() {
-    if (__builtin_expect(_state == READY, 1)) {
+// Makes the calling thread's cache, or catches up with a trim; null to go
+// direct. Kept out of line: the common case is one test in _own_cache.
+__attribute__((noinline)) thread_cache *_own_cache_slow() {
+    if (_state == READY) {
         thread_cache *tc = _cache;
-        unsigned epoch = __atomic_load_n(&_flush_epoch, __ATOMIC_RELAXED);
-        if (__builtin_expect(tc->epoch != epoch, 0)) {
-            _return_all(tc);
-            tc->epoch = epoch;
-        }
+        _return_all(tc);
+        tc->epoch = __atomic_load_n(&_flush_epoch, __ATOMIC_RELAXED);
         return tc;
     }
     if (_state != NO_CACHE || !__atomic_load_n(&_key_made, __ATOMIC_ACQUIRE))
@@ -168,6 +166,14 @@ thread_cache *_own_cache() {
     return tc;
 }
 
+// The calling thread's cache, made on first use; null to go direct.
+inline thread_cache *_own_cache() {
+    thread_cache *tc = _cache;
+    if (__builtin_expect(tc != nullptr && tc->epoch == __atomic_load_n(&_flush_epoch, __ATOMIC_RELAXED), 1))
+        return tc;
+    return _own_cache_slow();
+}
+
 // The segments as last published under the heap lock, for lock-free reads.
 constexpr unsigned MAX_PUBLISHED = 16;
 struct segment_table {
@@ -178,23 +184,24 @@ struct segment_table {
 };
 segment_table _segments;
 
-// Whether [p, p + size) lies inside a published segment; false when unsure.
-bool _in_segments(const char *p, size_t size) {
+// The end of the published segment that holds p; null when none does or
+// the table is being written.
+const char *_segment_end(const char *p) {
     unsigned seq = __atomic_load_n(&_segments.seq, __ATOMIC_ACQUIRE);
     if (seq & 1)
-        return false;
-    bool inside = false;
+        return nullptr;
+    const char *found = nullptr;
     unsigned n = __atomic_load_n(&_segments.count, __ATOMIC_RELAXED);
     for (unsigned i = 0; i < n && i < MAX_PUBLISHED; ++i) {
         const char *base = __atomic_load_n(&_segments.base[i], __ATOMIC_RELAXED);
         const char *end = __atomic_load_n(&_segments.end[i], __ATOMIC_RELAXED);
-        if (p >= base && p < end && size <= (size_t)(end - p)) {
-            inside = true;
+        if (p >= base && p < end) {
+            found = end;
             break;
         }
     }
     __atomic_thread_fence(__ATOMIC_ACQUIRE);
-    return inside && __atomic_load_n(&_segments.seq, __ATOMIC_RELAXED) == seq;
+    return __atomic_load_n(&_segments.seq, __ATOMIC_RELAXED) == seq ? found : nullptr;
 }
 
 } // namespace
@@ -302,12 +309,13 @@ size_t _cacheable_size(void *mem) {
     if (((size_t)mem & CHUNK_ALIGN_MASK) != 0)
         return 0;
     mchunkptr p = mem2chunk(mem);
-    if (!_in_segments((const char *)p, MIN_CHUNK_SIZE))
+    const char *end = _segment_end((const char *)p);
+    if (end == nullptr || (size_t)(end - (const char *)p) < MIN_CHUNK_SIZE)
         return 0;
     size_t head = p->head;
     size_t size = head & ~FLAG_BITS;
     if ((head & (CINUSE_BIT | FLAG4_BIT)) != CINUSE_BIT || size < MIN_CHUNK_SIZE || size > MAX_CACHED_CHUNK ||
-        !_in_segments((const char *)p, size + SIZE_T_SIZE))
+        size + SIZE_T_SIZE > (size_t)(end - (const char *)p))
         return 0;
     return size;
 }
