@@ -79,12 +79,15 @@ struct cached_block {
     size_t key; // the cache key while cached
 };
 
-struct thread_cache {
+constexpr size_t CACHE_LINE = 64;
+
+struct alignas(CACHE_LINE) thread_cache {
     cached_block *head[NCLASSES];
     unsigned char count[NCLASSES];
     size_t bytes;
     unsigned epoch;
 };
+static_assert(sizeof(thread_cache) % CACHE_LINE == 0, "a cache fills whole lines");
 
 enum cache_state { NO_CACHE, MAKING, READY, CLOSED };
 
@@ -149,7 +152,9 @@ __attribute__((noinline)) thread_cache *_own_cache_slow() {
     if (_state != NO_CACHE || !__atomic_load_n(&_key_made, __ATOMIC_ACQUIRE))
         return nullptr;
     _state = MAKING;
-    thread_cache *tc = (thread_cache *)dlmalloc(sizeof(thread_cache));
+    // A line of its own: another thread's cache written next to it would
+    // bounce the line between the cores on every request of either.
+    thread_cache *tc = (thread_cache *)dlmemalign(CACHE_LINE, sizeof(thread_cache));
     if (tc == nullptr) {
         _state = NO_CACHE; // try again later
         return nullptr;
