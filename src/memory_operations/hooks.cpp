@@ -48,10 +48,11 @@ static void _release_memop_lock() {
     lock_released(LOCK_MEMOP);
 }
 
-// Whether to serve a request without recording it. The library's own
-// threads never touch the trace lock: that test comes first.
+// Whether to serve a request without recording it. The trace flag is one
+// atomic word, no lock, so it is asked before the thread's identity: while
+// tracing is held back, a request costs no thread lookup at all.
 static bool _untracked() {
-    return _untracked_process || _inside_hook || current_thread_is_profiler() || !is_trace_enabled();
+    return _untracked_process || _inside_hook || !trace_enabled_now() || current_thread_is_profiler();
 }
 
 // Frames are counted from the hook: the two helpers that lead to the
@@ -116,13 +117,13 @@ static void *_hooked_realloc(void *old_block, size_t size, const void *) {
 }
 
 static void _hooked_free(void *block, const void *) {
-    // free must leave errno alone, tracked or not.
-    int saved_errno = errno;
+    // free must leave errno alone, tracked or not; the cache keeps it on
+    // its own path.
     if (_untracked()) {
         thread_cache_free(block);
-        errno = saved_errno;
         return;
     }
+    int saved_errno = errno;
     call_stack *stack = _begin_tracked();
     thread_cache_free(block);
     if (stack != nullptr)

@@ -82,7 +82,7 @@ QUARROW_INTERNAL void private_heap_after_fork(void);
  * thread_cache_configure creates their thread key (0, or the error of
  * pthread_key_create; until it succeeds every request goes to the heap).
  * thread_cache_malloc, thread_cache_free and thread_cache_realloc serve as
- * dlmalloc, dlfree and dlrealloc.
+ * dlmalloc, dlfree and dlrealloc; thread_cache_free leaves errno alone.
  * thread_cache_after_fork_in_child returns the forking thread's cache;
  * thread_cache_bytes is what the calling thread's cache holds, by chunk size.
  */

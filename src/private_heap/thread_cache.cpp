@@ -140,9 +140,19 @@ void _destroy_cache(void *) {
     dlfree(tc);
 }
 
+thread_cache *_own_cache_errno_changing();
+
 // Makes the calling thread's cache, or catches up with a trim; null to go
 // direct. Kept out of line: the common case is one test in _own_cache.
+// errno stays as it was: a free through the cache must not change it.
 __attribute__((noinline)) thread_cache *_own_cache_slow() {
+    int saved_errno = errno;
+    thread_cache *tc = _own_cache_errno_changing();
+    errno = saved_errno;
+    return tc;
+}
+
+thread_cache *_own_cache_errno_changing() {
     if (_state == READY) {
         thread_cache *tc = _cache;
         _return_all(tc);
@@ -329,13 +339,21 @@ size_t _cacheable_size(void *mem) {
 
 extern "C" {
 
+// The heap may give memory back to the system on a free, and a failed
+// system call there must not show in the caller's errno.
+__attribute__((noinline)) void _free_keeping_errno(void *mem) {
+    int saved_errno = errno;
+    dlfree(mem);
+    errno = saved_errno;
+}
+
 void thread_cache_free(void *mem) {
     if (mem == nullptr)
         return;
     thread_cache *tc = _own_cache();
     size_t size = tc != nullptr ? _cacheable_size(mem) : 0;
     if (size == 0) {
-        dlfree(mem);
+        _free_keeping_errno(mem);
         return;
     }
     cached_block *b = (cached_block *)mem;
@@ -347,6 +365,7 @@ void thread_cache_free(void *mem) {
     if (tc->count[c] >= MAX_PER_CLASS || tc->bytes + size > MAX_CACHED_BYTES) {
         // Half goes back under one lock: half of this class when it is
         // full, else half of every class, which keeps each class warm.
+        int saved_errno = errno;
         heap_lock(&_gm_);
         if (tc->count[c] >= MAX_PER_CLASS)
             _return_class_locked(&_gm_, tc, c, MAX_PER_CLASS / 2);
@@ -355,6 +374,7 @@ void thread_cache_free(void *mem) {
                 _return_class_locked(&_gm_, tc, k, tc->count[k] / 2);
         _debug_walk(&_gm_);
         heap_unlock(&_gm_);
+        errno = saved_errno;
     }
     b->next = tc->head[c];
     tc->head[c] = b;
