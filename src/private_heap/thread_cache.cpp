@@ -8,15 +8,24 @@
  * direct call behaves as if no cache existed.
  *
  * Classes: one per chunk size from 16 to 512 bytes in steps of 8 (63
- * classes; requests up to 508 bytes). A cached block keeps its chunk whole,
- * so usable size, in-place realloc and the heap walker see an ordinary chunk
- * in use; a block from a memalign is cached by its chunk size like any
- * other, and only malloc requests are served from a cache.
+ * classes; requests up to 508 bytes), then four per doubling up to 8 KiB and
+ * one of 10 KiB (17 classes, 640 to 10240 bytes). Above 512 bytes a cached
+ * malloc rounds its chunk up to the size of its class, at most a quarter
+ * more, so every block of a class serves every request of it; blocks of
+ * other sizes there (from realloc, memalign or the dl functions) are not
+ * cached. Without those classes a thread that works with a few KiB at a
+ * time took the heap lock for each of them, and two such threads spent most
+ * of their time waiting for each other. A cached block keeps its chunk
+ * whole, so usable size, in-place realloc and the heap walker see an
+ * ordinary chunk in use; a block from a memalign is cached by its chunk size
+ * like any other, and only malloc requests are served from a cache.
  *
- * Bounds: at most 32 blocks per class and 32 KiB of chunks per thread,
+ * Bounds: at most 32 blocks per class and 128 KiB of chunks per thread,
  * counted by chunk size. 32 blocks cover the bursts of a churning thread;
- * 32 KiB keeps a VM with hundreds of mostly idle threads to a few MiB held
- * back at worst. A free that would pass either bound first returns half of
+ * 128 KiB holds a few dozen blocks of a few KiB, and less than the C
+ * library's own per-thread caches hold at worst; a VM with a hundred busy
+ * threads holds back at most 12.5 MiB, and an idle thread holds only what
+ * it freed itself. A free that would pass either bound first returns half of
  * its class (or, for the byte bound, half of every class) to the heap under
  * one lock. A miss takes up to 4 blocks of its class under one lock, while
  * the cache holds less than half its byte bound.
@@ -45,6 +54,12 @@
  * stay out of the heap as blocks in use (the heap stays sound; at most 32
  * KiB per such thread is lost to the child).
  *
+ * A realloc through the hooks of a block of a cached size keeps it when it
+ * still fits and is no more than twice the new size; otherwise, when the
+ * new size is one the caches serve, the block moves through the cache (a
+ * cached malloc, a copy, a cached free), so a thread that grows its small
+ * blocks takes no lock. Other sizes go to dlrealloc.
+ *
  * A realloc through the hooks of a block that sits in a cache (a use after
  * free) copies it into a new block and leaves it where it is, as the heap
  * does with blocks it does not own: resizing it would hand the heap a chunk
@@ -68,11 +83,14 @@ namespace heap {
 
 namespace {
 
-constexpr size_t MAX_CACHED_CHUNK = 512;
-constexpr unsigned NCLASSES = (MAX_CACHED_CHUNK - MIN_CHUNK_SIZE) / MALLOC_ALIGNMENT + 1;
-constexpr unsigned REFILL = 4; // blocks a miss takes at most
+constexpr size_t MAX_EXACT_CHUNK = 512; // classes of one chunk size each up to here
+constexpr unsigned NEXACT = (MAX_EXACT_CHUNK - MIN_CHUNK_SIZE) / MALLOC_ALIGNMENT + 1;
+constexpr unsigned NROUNDED = 17;          // four per doubling from 512 to 8192, then 10240
+constexpr size_t MAX_CACHED_CHUNK = 10240; // the last rounded class
+constexpr unsigned NCLASSES = NEXACT + NROUNDED;
+constexpr unsigned REFILL = 4; // blocks a miss of an exact class takes at most
 constexpr unsigned MAX_PER_CLASS = 32;
-constexpr size_t MAX_CACHED_BYTES = 32 * 1024;
+constexpr size_t MAX_CACHED_BYTES = 128 * 1024;
 
 struct cached_block {
     cached_block *next;
@@ -100,8 +118,21 @@ int _key_made;         // set once the key exists; caches only then
 size_t _block_key;     // odd: never a pointer the heap stores in a chunk
 unsigned _flush_epoch; // moved on by every trim
 
-inline unsigned class_of(size_t chunk) { return (unsigned)((chunk - MIN_CHUNK_SIZE) / MALLOC_ALIGNMENT); }
-inline size_t chunk_of(unsigned c) { return MIN_CHUNK_SIZE + (size_t)c * MALLOC_ALIGNMENT; }
+// The class whose chunk size is the smallest one of at least `chunk`
+// (MIN_CHUNK_SIZE <= chunk <= MAX_CACHED_CHUNK), and a class's chunk size.
+inline unsigned class_of(size_t chunk) {
+    if (chunk <= MAX_EXACT_CHUNK)
+        return (unsigned)((chunk - MIN_CHUNK_SIZE) / MALLOC_ALIGNMENT);
+    unsigned doubling = 31 - (unsigned)__builtin_clz((unsigned)((chunk - 1) / MAX_EXACT_CHUNK));
+    size_t step = (MAX_EXACT_CHUNK / 4) << doubling;
+    return NEXACT + doubling * 4 + (unsigned)((chunk - 1 - (MAX_EXACT_CHUNK << doubling)) / step);
+}
+inline size_t chunk_of(unsigned c) {
+    if (c < NEXACT)
+        return MIN_CHUNK_SIZE + (size_t)c * MALLOC_ALIGNMENT;
+    unsigned doubling = (c - NEXACT) / 4;
+    return (MAX_EXACT_CHUNK << doubling) + ((c - NEXACT) % 4 + 1) * ((MAX_EXACT_CHUNK / 4) << doubling);
+}
 
 // Hands every block of class c beyond `keep` back to the heap; lock held.
 void _return_class_locked(malloc_state *m, thread_cache *tc, unsigned c, unsigned keep) {
@@ -271,6 +302,8 @@ void *thread_cache_malloc(size_t bytes) {
     if (tc == nullptr)
         return dlmalloc(bytes);
     unsigned c = class_of(request2size(bytes));
+    if (c >= NEXACT)
+        bytes = chunk_of(c) - CHUNK_OVERHEAD; // the whole class size, cached or not
     cached_block *b = tc->head[c];
     if (__builtin_expect(b != nullptr, 1)) {
         tc->head[c] = b->next;
@@ -291,13 +324,14 @@ void *thread_cache_malloc(size_t bytes) {
     heap_lock(&_gm_);
     void *first = malloc_locked(&_gm_, bytes);
     size_t nb = chunk_of(c);
-    for (unsigned i = 1; first != nullptr && i < REFILL && tc->bytes + nb <= MAX_CACHED_BYTES / 2; ++i) {
+    unsigned refill = c < NEXACT ? REFILL : 1;
+    for (unsigned i = 1; first != nullptr && i < refill && tc->bytes + nb <= MAX_CACHED_BYTES / 2; ++i) {
         cached_block *extra = (cached_block *)malloc_locked(&_gm_, bytes);
         if (extra == nullptr)
             break;
         size_t size = chunksize(mem2chunk(extra));
         unsigned k = class_of(size);
-        if (size > MAX_CACHED_CHUNK || tc->count[k] >= MAX_PER_CLASS) {
+        if (size > MAX_EXACT_CHUNK || tc->count[k] >= MAX_PER_CLASS) {
             free_locked(&_gm_, mem2chunk(extra));
             break;
         }
@@ -331,6 +365,9 @@ size_t _cacheable_size(void *mem) {
     size_t size = head & ~FLAG_BITS;
     if ((head & (CINUSE_BIT | FLAG4_BIT)) != CINUSE_BIT || size < MIN_CHUNK_SIZE || size > MAX_CACHED_CHUNK ||
         size + SIZE_T_SIZE > (size_t)(end - (const char *)p))
+        return 0;
+    // Above the exact classes only a class's own size serves its requests.
+    if (size > MAX_EXACT_CHUNK && chunk_of(class_of(size)) != size)
         return 0;
     return size;
 }
@@ -386,16 +423,31 @@ void *thread_cache_realloc(void *old, size_t bytes) {
     // A block still in a cache (a realloc after its free) must not be resized
     // or freed by the heap behind the cache's back: like a block that is not
     // ours, it is copied and left alone.
-    size_t size = old != nullptr && __atomic_load_n(&_key_made, __ATOMIC_ACQUIRE) ? _cacheable_size(old) : 0;
-    if (size == 0 || ((cached_block *)old)->key != _block_key)
+    if (old == nullptr)
+        return thread_cache_malloc(bytes);
+    size_t size = __atomic_load_n(&_key_made, __ATOMIC_ACQUIRE) ? _cacheable_size(old) : 0;
+    if (size == 0)
         return dlrealloc(old, bytes);
     if (bytes >= MAX_REQUEST) {
         errno = ENOMEM;
         return nullptr;
     }
-    void *mem = dlmalloc(bytes);
-    if (mem != nullptr)
-        memcpy(mem, old, bytes < size - CHUNK_OVERHEAD ? bytes : size - CHUNK_OVERHEAD);
+    bool cached = ((cached_block *)old)->key == _block_key;
+    size_t nb = request2size(bytes);
+    // A block of a cached size that still fits, and not by more than twice,
+    // stays where it is: the heap would take its lock only to cut it.
+    if (!cached && nb <= size && nb > size / 2)
+        return old;
+    // A new size the cache serves moves the block through the cache, without
+    // the lock; any other new size is the heap's to grow in place or move.
+    if (!cached && nb > MAX_CACHED_CHUNK)
+        return dlrealloc(old, bytes);
+    void *mem = cached ? dlmalloc(bytes) : thread_cache_malloc(bytes);
+    if (mem == nullptr)
+        return nullptr;
+    memcpy(mem, old, bytes < size - CHUNK_OVERHEAD ? bytes : size - CHUNK_OVERHEAD);
+    if (!cached)
+        thread_cache_free(old);
     return mem;
 }
 

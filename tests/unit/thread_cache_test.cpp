@@ -12,6 +12,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -24,7 +25,7 @@ extern "C" void __libc_free(void *block);
 
 namespace {
 
-const size_t kMaxCachedBytes = 32 * 1024; // the stated bound per thread
+const size_t kMaxCachedBytes = 128 * 1024; // the stated bound per thread
 const size_t kMaxPerClass = 32;
 
 class ThreadCache : public ::testing::Test {
@@ -48,8 +49,8 @@ TEST_F(ThreadCache, BoundsPerClassAndPerThread) {
         EXPECT_LE(thread_cache_bytes(), kMaxPerClass * 16);
         EXPECT_GT(thread_cache_bytes(), 0u) << "nothing was cached";
         blocks.clear();
-        // Every cacheable size, far more than the byte bound.
-        for (size_t n = 1; n <= 508; n += 7)
+        // Every cacheable size, exact and rounded, far more than the byte bound.
+        for (size_t n = 1; n <= 10236; n += n < 508 ? 7 : 173)
             for (int i = 0; i < 40; ++i)
                 blocks.push_back(thread_cache_malloc(n));
         for (void *b : blocks) {
@@ -58,7 +59,7 @@ TEST_F(ThreadCache, BoundsPerClassAndPerThread) {
         }
         // A block beyond the cached sizes goes straight back.
         size_t before = thread_cache_bytes();
-        thread_cache_free(thread_cache_malloc(600));
+        thread_cache_free(thread_cache_malloc(10237));
         EXPECT_EQ(before, thread_cache_bytes());
     });
 }
@@ -164,9 +165,60 @@ TEST_F(ThreadCache, ReallocOfACachedBlockCopiesItAndLeavesItCached) {
         EXPECT_EQ('q', q[20]);
         EXPECT_EQ(a, thread_cache_malloc(usable)) << "the cached block is still there, once";
         EXPECT_NE(a, thread_cache_malloc(usable));
-        // A live block resizes as ever, in place when it shrinks.
+        EXPECT_EQ(0, private_heap_check());
+    });
+}
+
+// Above 512 bytes a class has one chunk size and a cached malloc rounds up
+// to it, so any block of the class serves any request of it; a block of
+// another size there never enters.
+TEST_F(ThreadCache, RoundedClassesServeTheirWholeRange) {
+    on_thread([] {
+        const size_t sizes[][2] = {{509, 636}, {1013, 1020}, {1021, 1276}, {4097, 5116}, {8192, 10236}};
+        for (const auto &range : sizes) {
+            void *a = thread_cache_malloc(range[0]);
+            ASSERT_NE(a, nullptr);
+            EXPECT_EQ(range[1], dlmalloc_usable_size(a)) << range[0] << " bytes asked";
+            memset(a, 0x6b, range[1]);
+            thread_cache_free(a);
+            EXPECT_EQ(a, thread_cache_malloc(range[1])) << "the top of the class";
+            thread_cache_free(a);
+            EXPECT_EQ(a, thread_cache_malloc(range[0])) << "the bottom of the class";
+            thread_cache_free(a);
+        }
+        EXPECT_EQ(0, private_heap_check());
+        // A block of 1100 bytes from the heap itself has no class of its own.
+        size_t before = thread_cache_bytes();
+        thread_cache_free(dlmalloc(1100));
+        EXPECT_EQ(before, thread_cache_bytes());
+    });
+}
+
+// A live block of a cached size stays put while it fits and is at most
+// twice the new size; otherwise it moves through the cache, contents kept.
+TEST_F(ThreadCache, ReallocOfALiveBlockKeepsOrMovesItThroughTheCache) {
+    on_thread([] {
         char *live = (char *)thread_cache_malloc(200);
-        EXPECT_EQ(live, thread_cache_realloc(live, 50));
+        memset(live, 'r', 200);
+        EXPECT_EQ(live, thread_cache_realloc(live, 150)) << "a shrink by less than half";
+        char *moved = (char *)thread_cache_realloc(live, 50);
+        ASSERT_NE(moved, nullptr);
+        EXPECT_NE(moved, live) << "a block kept at more than twice its size";
+        EXPECT_EQ(std::string(50, 'r'), std::string(moved, 50));
+        EXPECT_EQ(live, thread_cache_malloc(200)) << "the old block went to the cache";
+        char *grown = (char *)thread_cache_realloc(moved, 3000);
+        ASSERT_NE(grown, nullptr);
+        EXPECT_EQ(std::string(50, 'r'), std::string(grown, 50));
+        EXPECT_EQ(3068u, dlmalloc_usable_size(grown)) << "grown into its rounded class";
+        EXPECT_EQ(moved, thread_cache_malloc(50)) << "the smaller block went to the cache";
+        // Beyond the cached sizes the heap resizes as ever.
+        char *big = (char *)thread_cache_realloc(grown, 20000);
+        ASSERT_NE(big, nullptr);
+        EXPECT_EQ(std::string(50, 'r'), std::string(big, 50));
+        EXPECT_GE(dlmalloc_usable_size(big), 20000u);
+        thread_cache_free(big);
+        thread_cache_free(moved);
+        thread_cache_free(live);
         EXPECT_EQ(0, private_heap_check());
     });
 }
@@ -323,8 +375,9 @@ TEST_F(ThreadCache, RandomModelWithHandoffsExitsTrimAndFork) {
         };
         for (int op = 0; op < 4000 && !failed; ++op) {
             unsigned r = rng() % 100;
-            if (r < 45 || live.empty()) {
-                size_t n = rng() % 4 ? rng() % 120 : rng() % 700;
+            if (r < 40 || live.empty()) {
+                unsigned kind = rng() % 8;
+                size_t n = kind < 5 ? rng() % 120 : kind < 7 ? rng() % 700 : rng() % 12000;
                 unsigned char *p = (unsigned char *)thread_cache_malloc(n);
                 if (p == nullptr || dlmalloc_usable_size(p) < n) {
                     failed = true;
@@ -342,12 +395,41 @@ TEST_F(ThreadCache, RandomModelWithHandoffsExitsTrimAndFork) {
                 Live b{p, n, (unsigned char)(1 + rng() % 255)};
                 memset(p, b.fill, n);
                 live.push_back(b);
-            } else if (r < 85) {
+            } else if (r < 78) {
                 size_t i = rng() % live.size();
                 release(live[i]);
                 live[i] = live.back();
                 live.pop_back();
-            } else if (r < 93) {
+            } else if (r < 85) {
+                Live &b = live[rng() % live.size()];
+                if (!check(b))
+                    return;
+                size_t n = rng() % 2 ? b.n + b.n / 2 + 1 : b.n / 2;
+                // The old block may be freed inside, and handed out at once to
+                // another thread: it stops being ours first.
+                {
+                    std::lock_guard<std::mutex> g(mutex);
+                    owned.erase((uintptr_t)b.p);
+                }
+                unsigned char *p = (unsigned char *)thread_cache_realloc(b.p, n);
+                if (p == nullptr || dlmalloc_usable_size(p) < n) {
+                    failed = true;
+                    ADD_FAILURE() << "seed " << seed << ": realloc to " << n << " bytes";
+                    return;
+                }
+                {
+                    std::lock_guard<std::mutex> g(mutex);
+                    if (!owned.insert((uintptr_t)p).second) {
+                        failed = true;
+                        ADD_FAILURE() << "seed " << seed << ": " << (void *)p << " resized into a live block";
+                        return;
+                    }
+                }
+                if (n > b.n)
+                    memset(p + b.n, b.fill, n - b.n);
+                b.p = p;
+                b.n = n;
+            } else if (r < 92) {
                 size_t i = rng() % live.size();
                 std::lock_guard<std::mutex> g(mutex);
                 handed.push_back(live[i]);
