@@ -83,7 +83,8 @@ namespace heap {
 
 namespace {
 
-constexpr size_t MAX_EXACT_CHUNK = 512; // classes of one chunk size each up to here
+constexpr unsigned EXACT_SHIFT = 9;
+constexpr size_t MAX_EXACT_CHUNK = 1u << EXACT_SHIFT; // classes of one chunk size each up to here
 constexpr unsigned NEXACT = (MAX_EXACT_CHUNK - MIN_CHUNK_SIZE) / MALLOC_ALIGNMENT + 1;
 constexpr unsigned NROUNDED = 17;          // four per doubling from 512 to 8192, then 10240
 constexpr size_t MAX_CACHED_CHUNK = 10240; // the last rounded class
@@ -123,15 +124,16 @@ unsigned _flush_epoch; // moved on by every trim
 inline unsigned class_of(size_t chunk) {
     if (chunk <= MAX_EXACT_CHUNK)
         return (unsigned)((chunk - MIN_CHUNK_SIZE) / MALLOC_ALIGNMENT);
-    unsigned doubling = 31 - (unsigned)__builtin_clz((unsigned)((chunk - 1) / MAX_EXACT_CHUNK));
-    size_t step = (MAX_EXACT_CHUNK / 4) << doubling;
-    return NEXACT + doubling * 4 + (unsigned)((chunk - 1 - (MAX_EXACT_CHUNK << doubling)) / step);
+    // Shifts, not divisions: this runs on every free of such a block.
+    unsigned doubling = 31 - (unsigned)__builtin_clz((unsigned)((chunk - 1) >> EXACT_SHIFT));
+    return NEXACT + doubling * 4 +
+           (unsigned)((chunk - 1 - (MAX_EXACT_CHUNK << doubling)) >> (EXACT_SHIFT - 2 + doubling));
 }
 inline size_t chunk_of(unsigned c) {
     if (c < NEXACT)
         return MIN_CHUNK_SIZE + (size_t)c * MALLOC_ALIGNMENT;
     unsigned doubling = (c - NEXACT) / 4;
-    return (MAX_EXACT_CHUNK << doubling) + ((c - NEXACT) % 4 + 1) * ((MAX_EXACT_CHUNK / 4) << doubling);
+    return (MAX_EXACT_CHUNK << doubling) + (((c - NEXACT) % 4 + 1) << (EXACT_SHIFT - 2 + doubling));
 }
 
 // Hands every block of class c beyond `keep` back to the heap; lock held.
