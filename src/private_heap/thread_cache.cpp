@@ -27,8 +27,9 @@
  * threads holds back at most 12.5 MiB, and an idle thread holds only what
  * it freed itself. A free that would pass either bound first returns half of
  * its class (or, for the byte bound, half of every class) to the heap under
- * one lock. A miss takes up to 4 blocks of its class under one lock, while
- * the cache holds less than half its byte bound.
+ * one lock. A miss of an exact class takes up to 4 blocks of it under one
+ * lock, while the cache holds less than half its byte bound; a miss of a
+ * rounded class takes one, as its blocks are few and large.
  *
  * Ours and not yet cached: a block enters a cache only if its chunk lies
  * wholly inside one of the heap's segments, as published under the heap
