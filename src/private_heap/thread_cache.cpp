@@ -402,15 +402,25 @@ void thread_cache_free(void *mem) {
         !__atomic_compare_exchange_n(&b->key, &seen, _block_key, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
         return; // cached already: a double free is left alone
     unsigned c = class_of(size);
+    if (c >= NEXACT && tc->bytes + size > MAX_CACHED_BYTES) {
+        // A large block that does not fit goes back alone: a flush for
+        // it would empty the small classes that serve most requests.
+        b->key = 0;
+        _free_keeping_errno(mem);
+        return;
+    }
     if (tc->count[c] >= MAX_PER_CLASS || tc->bytes + size > MAX_CACHED_BYTES) {
         // Half goes back under one lock: half of this class when it is
-        // full, else half of every class, which keeps each class warm.
+        // full, else half of each class from the largest down until the
+        // cache holds at most half its bound. The few large blocks give the
+        // most bytes back, and the small classes, which serve most
+        // requests, stay warm.
         int saved_errno = errno;
         heap_lock(&_gm_);
         if (tc->count[c] >= MAX_PER_CLASS)
             _return_class_locked(&_gm_, tc, c, MAX_PER_CLASS / 2);
         else
-            for (unsigned k = 0; k < NCLASSES; ++k)
+            for (unsigned k = NCLASSES; k-- > 0 && tc->bytes > MAX_CACHED_BYTES / 2;)
                 _return_class_locked(&_gm_, tc, k, tc->count[k] / 2);
         _debug_walk(&_gm_);
         heap_unlock(&_gm_);
