@@ -1,5 +1,8 @@
 // heap_bench: the private heap (dlmalloc/dlfree/dlrealloc) against glibc's
-// malloc/free/realloc on one deterministic mixed-size workload.
+// malloc/free/realloc on one deterministic mixed-size workload, and, when the
+// tracker runs in the process with tracing held back (bench/run_heap_bench.sh
+// starts it so), the process's own malloc/free/realloc: the hooked path,
+// through the hooks and the per-thread caches to the private heap.
 //
 // Each worker thread keeps a ring of slots holding live blocks. Every step it
 // picks a slot at random; usually it frees the slot's block (if any) and
@@ -12,7 +15,8 @@
 // it is handed out and checked before it is freed or resized, the same way for
 // both allocators; a mismatch means the allocator corrupted or lost data.
 //
-// After each private-heap run, with every block freed, dlmalloc_trim(0) runs
+// After each private-heap or hooked run, with every block freed and the
+// workers (and so their caches) gone, dlmalloc_trim(0) runs
 // and dlmalloc_footprint() must be at most 64 KiB above its value before the
 // first private-heap run.
 //
@@ -24,6 +28,7 @@
 extern "C" void *__libc_malloc(size_t size);
 extern "C" void __libc_free(void *block);
 extern "C" void *__libc_realloc(void *block, size_t size);
+extern "C" void *__libc_calloc(size_t count, size_t size);
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -38,6 +43,7 @@ extern "C" void *__libc_realloc(void *block, size_t size);
 
 #include "bench_random.h"
 
+#include "memory_operations/memory_operations.h"
 #include "private_heap/private_heap.h"
 
 namespace {
@@ -54,7 +60,7 @@ struct Config {
     std::vector<unsigned> threads{1, 2};
     bool smoke = false;
     bool warmup = true;
-    bool use[2] = {true, true}; // private heap, glibc (--only)
+    bool use[3] = {true, true, true}; // private heap, glibc, hooked (--only)
     bool verbose = false;
 };
 
@@ -114,6 +120,13 @@ struct DlHeap {
     static void *alloc(size_t n) { return dlmalloc(n); }
     static void release(void *p) { dlfree(p); }
     static void *resize(void *p, size_t n) { return dlrealloc(p, n); }
+};
+
+// The process's own entry points: with the hooks in, the hooked path.
+struct Hooked {
+    static void *alloc(size_t n) { return malloc(n); }
+    static void release(void *p) { free(p); }
+    static void *resize(void *p, size_t n) { return realloc(p, n); }
 };
 
 struct Glibc {
@@ -181,8 +194,29 @@ void run_workload(uint64_t stream_seed, unsigned long ops, Slot *ring, unsigned 
 
 // --------------------------------------------------------------- the runs
 
-enum Which { kPrivate = 0, kGlibc = 1 };
-const char *const kName[] = {"private heap", "glibc"};
+// One ring of empty slots per thread, from glibc's allocator.
+struct LibcRings {
+    Slot *ring[64] = {};
+    unsigned count;
+    LibcRings(unsigned threads, unsigned slots) : count(threads) {
+        for (unsigned t = 0; t < count; ++t) {
+            ring[t] = static_cast<Slot *>(__libc_calloc(slots, sizeof(Slot)));
+            if (ring[t] == nullptr) {
+                fprintf(stderr, "heap_bench: no memory for the rings\n");
+                exit(1);
+            }
+        }
+    }
+    ~LibcRings() {
+        for (unsigned t = 0; t < count; ++t)
+            __libc_free(ring[t]);
+    }
+    LibcRings(const LibcRings &) = delete;
+    LibcRings &operator=(const LibcRings &) = delete;
+};
+
+enum Which { kPrivate = 0, kGlibc = 1, kHooked = 2 };
+const char *const kName[] = {"private heap", "glibc", "hooked"};
 
 struct Footprint {
     size_t before = 0; // before the first private-heap run
@@ -194,7 +228,7 @@ struct Footprint {
 
 struct Runner {
     const Config &cfg;
-    Stats total[2]; // per allocator
+    Stats total[3]; // per allocator
     Footprint fp;
     bool fp_started = false;
 
@@ -204,14 +238,16 @@ struct Runner {
     // the wall time in seconds from the release until the last thread is done.
     double run(Which which, unsigned nthreads, unsigned long ops, uint64_t seed) {
         // All storage the harness needs is made before the measured heap is used.
-        std::vector<std::vector<Slot>> rings(nthreads, std::vector<Slot>(cfg.ring, Slot{nullptr, 0, 0}));
+        // The rings come from glibc by its own name: under the tracker the
+        // process's malloc is the private heap, whose footprint is checked.
+        LibcRings rings(nthreads, cfg.ring);
         std::vector<Stats> stats(nthreads);
         std::atomic<unsigned> ready{0};
         std::atomic<bool> go{false};
         std::vector<std::thread> workers;
         workers.reserve(nthreads);
 
-        if (which == kPrivate && !fp_started) {
+        if (which != kGlibc && !fp_started) {
             fp.before = dlmalloc_footprint();
             fp_started = true;
         }
@@ -224,9 +260,11 @@ struct Runner {
                 while (!go.load(std::memory_order_acquire)) {
                 }
                 if (which == kPrivate)
-                    run_workload<DlHeap>(stream, ops, rings[t].data(), cfg.ring, stats[t]);
+                    run_workload<DlHeap>(stream, ops, rings.ring[t], cfg.ring, stats[t]);
+                else if (which == kHooked)
+                    run_workload<Hooked>(stream, ops, rings.ring[t], cfg.ring, stats[t]);
                 else
-                    run_workload<Glibc>(stream, ops, rings[t].data(), cfg.ring, stats[t]);
+                    run_workload<Glibc>(stream, ops, rings.ring[t], cfg.ring, stats[t]);
             });
         }
         while (ready.load() != nthreads) {
@@ -243,7 +281,7 @@ struct Runner {
         }
 
         // Give memory back, the same way for both, outside the timing.
-        if (which == kPrivate) {
+        if (which != kGlibc) {
             dlmalloc_trim(0);
             size_t f = dlmalloc_footprint();
             fp.last = f;
@@ -266,14 +304,15 @@ std::string kib(long long bytes) {
 
 void usage(FILE *f) {
     fprintf(f, "usage: heap_bench [--ops N] [--threads LIST] [--reps N] [--ring N] [--seed N]\n"
-               "                  [--only private|glibc] [--no-warmup] [--smoke] [--verbose]\n"
+               "                  [--only private|glibc|hooked] [--no-warmup] [--smoke] [--verbose]\n"
                "  --ops N        steps per thread per run (default 2000000; --smoke: 20000)\n"
                "  --threads LIST comma-separated thread counts (default 1,2)\n"
                "  --reps N       timed repetitions per allocator, best one reported (default 3;\n"
                "                 --smoke: 1)\n"
                "  --ring N       live-block slots per thread (default 4096)\n"
                "  --seed N       workload seed (default fixed)\n"
-               "  --only NAME    run one allocator only, private or glibc (for profiling)\n"
+               "  --only NAME    run one allocator only, private, glibc or hooked (for profiling;\n"
+               "                 hooked needs the tracker in the process: run_heap_bench.sh)\n"
                "  --no-warmup    skip the untimed warm-up run of each allocator\n"
                "  --smoke        tiny run: checks it works and the footprint check passes\n"
                "  --verbose      print every run's time\n");
@@ -338,12 +377,11 @@ bool parse_args(int argc, char **argv, Config &cfg) {
             if (!v)
                 return false;
             std::string w = v;
-            if (w == "private")
-                cfg.use[1] = false;
-            else if (w == "glibc")
-                cfg.use[0] = false;
-            else
+            if (w != "private" && w != "glibc" && w != "hooked")
                 return false;
+            cfg.use[kPrivate] = w == "private";
+            cfg.use[kGlibc] = w == "glibc";
+            cfg.use[kHooked] = w == "hooked";
             ++i;
         } else if (a == "--no-warmup") {
             cfg.warmup = false;
@@ -374,6 +412,13 @@ int main(int argc, char **argv) {
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Without the tracker in the process malloc is glibc's: nothing to measure.
+    bool hooked = quarrow_malloc_hook != nullptr;
+    if (!hooked && cfg.use[kHooked] && !cfg.use[kPrivate] && !cfg.use[kGlibc]) {
+        fprintf(stderr, "heap_bench: --only hooked, but the hooks are not installed (use run_heap_bench.sh)\n");
+        return 2;
+    }
+    cfg.use[kHooked] = cfg.use[kHooked] && hooked;
 
     printf("heap_bench: %lu ops/thread/run, ring %u slots/thread, best of %u%s, seed %#llx\n", cfg.ops, cfg.ring,
            cfg.reps, cfg.warmup ? " after a warm-up" : "", (unsigned long long)cfg.seed);
@@ -381,23 +426,24 @@ int main(int argc, char **argv) {
     Runner runner(cfg);
     struct Row {
         unsigned threads;
-        double best[2];
+        double best[3];
     };
     std::vector<Row> rows;
 
     for (unsigned nt : cfg.threads) {
-        Row row{nt, {0, 0}};
+        Row row{nt, {0, 0, 0}};
         unsigned long total_ops = cfg.ops * nt;
         if (cfg.warmup) {
             // Untimed: faults in the code, the thread stacks and each heap's memory.
             unsigned long wops = std::max(1ul, cfg.ops / 4);
-            for (Which w : {kPrivate, kGlibc})
+            for (Which w : {kPrivate, kGlibc, kHooked})
                 if (cfg.use[w])
                     runner.run(w, nt, wops, cfg.seed);
         }
         for (unsigned rep = 0; rep < cfg.reps; ++rep) {
-            // Alternate which allocator goes first.
-            Which order[2] = {rep % 2 ? kGlibc : kPrivate, rep % 2 ? kPrivate : kGlibc};
+            // Rotate which allocator goes first.
+            const Which ways[3] = {kPrivate, kGlibc, kHooked};
+            Which order[3] = {ways[rep % 3], ways[(rep + 1) % 3], ways[(rep + 2) % 3]};
             for (Which w : order) {
                 if (!cfg.use[w])
                     continue;
@@ -412,33 +458,39 @@ int main(int argc, char **argv) {
         rows.push_back(row);
     }
 
-    printf("\n%-8s %20s %16s %22s\n", "threads", "private heap Mops/s", "glibc Mops/s", "ratio private/glibc");
+    printf("\n%-8s %20s %16s %14s %22s %20s\n", "threads", "private heap Mops/s", "glibc Mops/s", "hooked Mops/s",
+           "ratio private/glibc", "ratio hooked/glibc");
     for (const Row &r : rows) {
-        char cell[2][32], ratio[32] = "-";
-        for (Which w : {kPrivate, kGlibc}) {
+        char cell[3][32], ratio[2][32] = {"-", "-"};
+        for (Which w : {kPrivate, kGlibc, kHooked}) {
             if (cfg.use[w])
                 snprintf(cell[w], sizeof cell[w], "%.2f", r.best[w]);
             else
                 snprintf(cell[w], sizeof cell[w], "-");
         }
-        if (cfg.use[kPrivate] && cfg.use[kGlibc] && r.best[kGlibc] > 0)
-            snprintf(ratio, sizeof ratio, "%.2f", r.best[kPrivate] / r.best[kGlibc]);
-        printf("%-8u %20s %16s %22s\n", r.threads, cell[kPrivate], cell[kGlibc], ratio);
+        for (Which w : {kPrivate, kHooked})
+            if (cfg.use[w] && cfg.use[kGlibc] && r.best[kGlibc] > 0)
+                snprintf(ratio[w == kHooked], sizeof ratio[0], "%.2f", r.best[w] / r.best[kGlibc]);
+        printf("%-8u %20s %16s %14s %22s %20s\n", r.threads, cell[kPrivate], cell[kGlibc], cell[kHooked], ratio[0],
+               ratio[1]);
     }
+    if (!hooked)
+        printf("(hooked: not measured, the hooks are not installed; bench/run_heap_bench.sh runs the bench\n"
+               " under the tracker with tracing held back)\n");
     printf("(ops = allocation steps, summed over threads; each step frees one block and\n"
            " allocates one, or reallocs one)\n\n");
 
     const Footprint &fp = runner.fp;
     long long diff_last = (long long)fp.last - (long long)fp.before;
     long long diff_worst = (long long)fp.worst - (long long)fp.before;
-    bool fp_ok = !cfg.use[kPrivate] || (fp.checks > 0 && fp.pass());
-    if (cfg.use[kPrivate])
+    bool fp_ok = !(cfg.use[kPrivate] || cfg.use[kHooked]) || (fp.checks > 0 && fp.pass());
+    if (cfg.use[kPrivate] || cfg.use[kHooked])
         printf("footprint: before %zu B, after workload + dlmalloc_trim(0) %zu B (%s; worst of %u "
                "runs %s), limit +64 KiB: %s\n",
                fp.before, fp.last, kib(diff_last).c_str(), fp.checks, kib(diff_worst).c_str(), fp_ok ? "PASS" : "FAIL");
 
     bool data_ok = true;
-    for (Which w : {kPrivate, kGlibc}) {
+    for (Which w : {kPrivate, kGlibc, kHooked}) {
         if (!cfg.use[w])
             continue;
         const Stats &s = runner.total[w];

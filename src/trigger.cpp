@@ -17,7 +17,7 @@ static const char _source_file[] = "src/trigger.cpp";
 
 // One word that goes from held back to on, once: an atomic store and load
 // publish it, and no lock is needed around either.
-static int16_t _trace_enabled = 1;
+int16_t quarrow_trace_enabled = 1;
 static int16_t _late_triggered = 0;
 // A private copy: a host that edits its environment must not pull the text
 // away from under the polling thread.
@@ -36,7 +36,7 @@ static int _file_exists(const char *path) {
     return 0;
 }
 
-static void _set_trace_enabled(int16_t enabled) { __atomic_store_n(&_trace_enabled, enabled, __ATOMIC_RELEASE); }
+static void _set_trace_enabled(int16_t enabled) { __atomic_store_n(&quarrow_trace_enabled, enabled, __ATOMIC_RELEASE); }
 
 static void *_polling_run(void *) {
     while (_file_exists(_trigger_file))
@@ -73,7 +73,7 @@ int configure_triggering(void) {
 }
 
 // Asked on every tracked request.
-int16_t is_trace_enabled(void) { return __atomic_load_n(&_trace_enabled, __ATOMIC_ACQUIRE); }
+int16_t is_trace_enabled(void) { return __atomic_load_n(&quarrow_trace_enabled, __ATOMIC_ACQUIRE); }
 
 int16_t was_triggered_late(void) { return _late_triggered; }
 

@@ -25,6 +25,17 @@ QUARROW_EXPORT int16_t is_trace_enabled(void);
 /* 1 once a trigger file has held tracing back at start-up; never cleared. */
 QUARROW_EXPORT int16_t was_triggered_late(void);
 
+#ifdef __cplusplus
+}
+
+/* The flag behind is_trace_enabled, for the hooks to read inline: a call
+ * per request costs more than the load. */
+QUARROW_INTERNAL extern int16_t quarrow_trace_enabled;
+inline bool trace_enabled_now() { return __atomic_load_n(&quarrow_trace_enabled, __ATOMIC_ACQUIRE) != 0; }
+
+extern "C" {
+#endif
+
 #if QUARROW_TEST_SEAMS
 /* Test builds only: seconds between two looks at the trigger file (default 10). */
 QUARROW_INTERNAL void trigger_set_poll_interval(unsigned int seconds);

@@ -8,6 +8,7 @@
 // that the hook's fixed skip of frames lands on the host's call site.
 #include "memory_operations/memory_operations_internal.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <stdint.h>
 #include <string.h>
@@ -63,6 +64,21 @@ size_t c_library_usable_size(const void *block) {
 // The dispatch shared by entry points of one hook. Inlined into each entry
 // point, which stays the one frame between the call site and the hook.
 #define ENTRY_POINT_PART __attribute__((always_inline)) inline
+
+// The C library's malloc_trim: it has no internal name of its own, so it is
+// looked up once, past this library in the lookup order. Only a call made
+// without the hooks gets here, so whatever the lookup allocates comes from
+// the C library's allocator.
+typedef int (*trim_fn)(size_t);
+trim_fn c_library_trim() {
+    static trim_fn found;
+    trim_fn trim = __atomic_load_n(&found, __ATOMIC_ACQUIRE);
+    if (trim == nullptr) {
+        trim = (trim_fn)dlsym(RTLD_NEXT, "malloc_trim");
+        __atomic_store_n(&found, trim, __ATOMIC_RELEASE);
+    }
+    return trim;
+}
 
 ENTRY_POINT_PART void *dispatch_realloc(void *block, size_t size, const void *call_site) {
     quarrow_realloc_hook_fn hook = quarrow_realloc_hook;
@@ -173,6 +189,16 @@ QUARROW_EXPORT void *pvalloc(size_t size) {
     }
     rounded &= ~(page - 1);
     return hook(page, rounded != 0 ? rounded : page, CALL_SITE);
+}
+
+// With the hooks in, the private heap trims, and the per-thread caches go
+// back to it first (the caller's at once, the others' at their next
+// request); without them, the C library's allocator trims.
+QUARROW_EXPORT int malloc_trim(size_t pad) {
+    if (quarrow_malloc_hook != nullptr)
+        return dlmalloc_trim(pad);
+    trim_fn trim = c_library_trim();
+    return trim != nullptr && trim != malloc_trim ? trim(pad) : 0;
 }
 
 // Answered by whoever owns the block: ours from the private heap's records,

@@ -37,10 +37,11 @@ static volatile int _untracked_process = 0;
 // access could itself allocate.
 static __thread int _inside_hook __attribute__((tls_model("initial-exec")));
 
-// Whether to serve a request without recording it. The library's own
-// threads never touch the trace lock: that test comes first.
+// Whether to serve a request without recording it. The trace flag is one
+// atomic word, no lock, so it is asked before the thread's identity: while
+// tracing is held back, a request costs no thread lookup at all.
 static bool _untracked() {
-    return _untracked_process || _inside_hook || current_thread_is_profiler() || !is_trace_enabled();
+    return _untracked_process || _inside_hook || !trace_enabled_now() || current_thread_is_profiler();
 }
 
 // Frames are counted from the hook: the helpers that lead to the capture
@@ -71,13 +72,15 @@ static void _post(const event_record *event, const captured_stack *stack) {
     post_event(event, stack->frames, stack->count);
 }
 
+// malloc and free are served through this thread's cache, realloc knows
+// cached blocks, memalign goes to the heap itself (thread_cache.cpp).
 static void *_hooked_malloc(size_t size, const void *) {
     if (_untracked())
-        return dlmalloc(size);
+        return thread_cache_malloc(size);
     _inside_hook = 1;
     captured_stack stack;
     _capture(&stack);
-    void *block = dlmalloc(size);
+    void *block = thread_cache_malloc(size);
     if (block != nullptr) {
         event_record event = malloc_event_of(block, size);
         _post(&event, &stack);
@@ -87,7 +90,7 @@ static void *_hooked_malloc(size_t size, const void *) {
 }
 
 // A realloc both releases and hands out: its slot is claimed where the new
-// block is held and the old one not yet released (dlrealloc_marked).
+// block is held and the old one not yet released (thread_cache_realloc_marked).
 struct realloc_claim {
     uint32_t position;
     bool claimed;
@@ -100,12 +103,12 @@ static void _claim_for_realloc(void *context) {
 
 static void *_hooked_realloc(void *old_block, size_t size, const void *) {
     if (_untracked())
-        return dlrealloc(old_block, size);
+        return thread_cache_realloc(old_block, size);
     _inside_hook = 1;
     captured_stack stack;
     _capture(&stack);
     realloc_claim claim = {0, false};
-    void *block = dlrealloc_marked(old_block, size, _claim_for_realloc, &claim);
+    void *block = thread_cache_realloc_marked(old_block, size, _claim_for_realloc, &claim);
     if (block != nullptr && claim.claimed) {
         event_record event = realloc_event_of(old_block, block, size);
         event_fill(claim.position, &event, stack.frames, stack.count);
@@ -115,19 +118,19 @@ static void *_hooked_realloc(void *old_block, size_t size, const void *) {
 }
 
 static void _hooked_free(void *block, const void *) {
-    // free must leave errno alone, tracked or not.
-    int saved_errno = errno;
+    // free must leave errno alone, tracked or not; the cache keeps it on
+    // its own path.
     if (_untracked()) {
-        dlfree(block);
-        errno = saved_errno;
+        thread_cache_free(block);
         return;
     }
+    int saved_errno = errno;
     _inside_hook = 1;
     captured_stack stack;
     _capture(&stack);
     uint32_t position;
     bool claimed = event_claim(&position);
-    dlfree(block);
+    thread_cache_free(block);
     if (claimed) {
         event_record event = free_event_of(block);
         event_fill(position, &event, stack.frames, stack.count);
@@ -181,6 +184,7 @@ static void _after_fork_in_parent() {
 static void _after_fork_in_child() {
     _untracked_process = 1;
     private_heap_after_fork();
+    thread_cache_after_fork_in_child();
     event_processing_after_fork();
 }
 
@@ -218,6 +222,11 @@ int configure_memory_operation_hooking(config_option **) {
         QUARROW_ERROR_FORMAT("Error registering fork handlers: %d", result);
         return 5;
     }
+    // Without the caches' thread key every request goes to the heap itself:
+    // slower, not wrong, so the hooks go in all the same.
+    result = thread_cache_configure();
+    if (result != 0)
+        QUARROW_ERROR_FORMAT("Couldn't create the thread cache key: %d", result);
     _override_memory_functions();
     return 0;
 }

@@ -164,5 +164,6 @@ void reset_on_error(malloc_state *m) {
     for (bindex_t i = 0; i < NTREEBINS; ++i)
         *treebin_at(m, i) = nullptr;
     init_bins(m);
+    publish_segments(m);
 }
 } // namespace heap

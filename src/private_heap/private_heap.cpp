@@ -208,7 +208,9 @@ void *_malloc_locked(malloc_state *m, size_t bytes, bool allow_mmap) {
         set_size_and_pinuse_of_inuse_chunk(p, nb);
         return chunk2mem(p);
     }
-    return sys_alloc(m, nb, allow_mmap);
+    mem = sys_alloc(m, nb, allow_mmap);
+    publish_segments(m);
+    return mem;
 }
 
 /* The free steps, with the heap lock held; p is known to be ours, which
@@ -600,6 +602,13 @@ void internal_malloc_stats(malloc_state *m) {
 
 } // namespace
 
+namespace heap {
+/* The allocation and free steps for the thread caches, which take the lock
+ * once for a whole batch. */
+void *malloc_locked(malloc_state *m, size_t bytes) { return _malloc_locked(m, bytes, true); }
+void free_locked(malloc_state *m, mchunkptr p) { _free_locked(m, p); }
+} // namespace heap
+
 /* ---------------------------------------------------------------------------
  * The public interface.
  */
@@ -608,7 +617,7 @@ void internal_malloc_stats(malloc_state *m) {
  * that still succeed before every later one fails. */
 static int _fail_countdown = -1;
 
-static bool _injected_failure() {
+bool heap::_injected_failure() {
     int left = __atomic_load_n(&_fail_countdown, __ATOMIC_ACQUIRE);
     while (left > 0 &&
            !__atomic_compare_exchange_n(&_fail_countdown, &left, left - 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
@@ -771,7 +780,13 @@ size_t dlbulk_free(void *array[], size_t n_elements) { return internal_bulk_free
 int dlmalloc_trim(size_t pad) {
     ensure_initialization();
     heap_lock(&_gm_);
+    /* The caches' blocks first, so that their memory can go back too; their
+     * return may already trim, which counts as this call's doing. */
+    size_t footprint = _gm_.footprint;
+    thread_caches_flush_locked(&_gm_);
     int result = sys_trim(&_gm_, pad);
+    if (_gm_.footprint < footprint)
+        result = 1;
     heap_unlock(&_gm_);
     return result;
 }

@@ -83,6 +83,25 @@ QUARROW_INTERNAL int private_heap_check(void);
 QUARROW_INTERNAL void private_heap_prepare_fork(void);
 QUARROW_INTERNAL void private_heap_after_fork(void);
 
+/*
+ * Internal: per-thread caches in front of the heap, for the hooks only
+ * (thread_cache.cpp says how they work and what bounds them).
+ * thread_cache_configure creates their thread key (0, or the error of
+ * pthread_key_create; until it succeeds every request goes to the heap).
+ * thread_cache_malloc, thread_cache_free and thread_cache_realloc serve as
+ * dlmalloc, dlfree and dlrealloc; thread_cache_free leaves errno alone.
+ * thread_cache_after_fork_in_child returns the forking thread's cache;
+ * thread_cache_bytes is what the calling thread's cache holds, by chunk size.
+ */
+QUARROW_INTERNAL int thread_cache_configure(void);
+QUARROW_INTERNAL void *thread_cache_malloc(size_t bytes);
+QUARROW_INTERNAL void thread_cache_free(void *mem);
+QUARROW_INTERNAL void *thread_cache_realloc(void *old, size_t bytes);
+/* thread_cache_realloc calling mark(context) as dlrealloc_marked does. */
+QUARROW_INTERNAL void *thread_cache_realloc_marked(void *old, size_t bytes, void (*mark)(void *), void *context);
+QUARROW_INTERNAL void thread_cache_after_fork_in_child(void);
+QUARROW_INTERNAL size_t thread_cache_bytes(void);
+
 #if QUARROW_TEST_SEAMS
 /*
  * Test builds only: after `successes` more dlmalloc requests (dlcalloc and

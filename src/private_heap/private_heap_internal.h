@@ -428,6 +428,23 @@ size_t release_unused_segments(malloc_state *m);
 int sys_trim(malloc_state *m, size_t pad);
 void dispose_chunk(malloc_state *m, mchunkptr p, size_t psize);
 
+/* ==== thread_cache ==== */
+
+/* dlmalloc's and dlfree's steps, the heap lock held by the caller; p is ours
+ * (private_heap.cpp). */
+void *malloc_locked(malloc_state *m, size_t bytes);
+void free_locked(malloc_state *m, mchunkptr p);
+
+/* Makes the segment list readable without the lock, for the caches' test of
+ * ownership; called under the heap lock after every change of segments. */
+void publish_segments(malloc_state *m);
+/* Returns the calling thread's cache, with the heap lock held, and has every
+ * other thread return its own at its next request. */
+void thread_caches_flush_locked(malloc_state *m);
+#if QUARROW_TEST_SEAMS
+bool _injected_failure();
+#endif
+
 /* ==== check ==== */
 
 /* ---------------------------------------------------------------------------

@@ -357,6 +357,7 @@ size_t release_unused_segments(malloc_state *m) {
         sp = next;
     }
     m->release_checks = nsegs > MAX_RELEASE_CHECK_RATE ? nsegs : MAX_RELEASE_CHECK_RATE;
+    publish_segments(m); /* also the end of every trim, which calls this last */
     return released;
 }
 

@@ -8,6 +8,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "memory_operations/memory_operations.h"
@@ -211,6 +213,40 @@ TEST(MallocEntry, PrivateBlocksComingBackUnhookedStayWithThePrivateHeap) {
     free(grown);
     EXPECT_LT(dlmallinfo().uordblks, in_use) << "free did not return the block to the private heap";
     EXPECT_EQ(private_heap_check(), 0);
+}
+
+// malloc_trim: with the hooks in, the private heap trims and the caller's
+// cache goes back to it first; without them, the C library's allocator
+// trims and the caches stay as they are.
+TEST(MallocEntry, MallocTrimTrimsTheHeapThatServesTheProcess) {
+    ASSERT_EQ(0, thread_cache_configure());
+    std::thread([] {
+        void *cached[20];
+        for (void *&block : cached)
+            block = thread_cache_malloc(64);
+        for (void *block : cached)
+            thread_cache_free(block);
+        size_t held = thread_cache_bytes();
+        ASSERT_GT(held, 0u);
+
+        // Free memory of the C library's below a block still in use, so
+        // that only a trim can give it back.
+        void *freed[40];
+        for (void *&block : freed)
+            block = __libc_malloc(64 * 1024);
+        void *above = __libc_malloc(100);
+        for (void *block : freed)
+            __libc_free(block);
+        EXPECT_EQ(1, malloc_trim(0)) << "the C library's allocator did not trim";
+        __libc_free(above);
+        EXPECT_EQ(held, thread_cache_bytes()) << "an unhooked trim emptied a cache";
+
+        quarrow_malloc_hook = fake_malloc;
+        malloc_trim(0);
+        quarrow_malloc_hook = nullptr;
+        EXPECT_EQ(0u, thread_cache_bytes()) << "a hooked trim left the caller's cache";
+        EXPECT_EQ(private_heap_check(), 0);
+    }).join();
 }
 
 } // namespace

@@ -12,7 +12,9 @@
  * random), QUARROW_STRESS_OPS (per thread) and QUARROW_STRESS_SECONDS bound a
  * run; every failure names the seed (thread t's model uses seed + t), the
  * thread and the op index. One thread replays from its seed; four do not, as
- * their interleaving differs from run to run.
+ * their interleaving differs from run to run. Each runs twice: with the dl
+ * functions alone, and with malloc and free through the per-thread caches as
+ * the hooks make them (the other calls go to the heap, as theirs do).
  */
 #include <errno.h>
 #include <stdarg.h>
@@ -81,6 +83,11 @@ bool mremap_shrink_is_sound() {
     return sound;
 }
 bool g_shrink_mapped = true; // set by each test
+
+// Whether malloc and free go through the per-thread caches, as the hooks'.
+bool g_cached = false;
+void *heap_malloc(size_t n) { return g_cached ? thread_cache_malloc(n) : dlmalloc(n); }
+void heap_free(void *p) { g_cached ? thread_cache_free(p) : dlfree(p); }
 
 size_t chunk_size(size_t n) { return n < 11 ? 16 : (n + 11) & ~size_t(7); }
 
@@ -156,7 +163,7 @@ public:
         if (!sweep())
             return false;
         for (const Block &b : live_)
-            dlfree(b.p);
+            heap_free(b.p);
         live_.clear(), index_.clear(), live_bytes_ = 0;
         return walk();
     }
@@ -202,6 +209,12 @@ private:
         return kMapThreshold + rnd(0xc0000); // 256 KiB .. 1 MiB: mapped on their own
     }
 
+    // What a cached malloc may add to a chunk: a quarter at most.
+    static size_t rounding(size_t req) {
+        size_t chunk = chunk_size(req);
+        return g_cached && chunk > 512 && chunk <= 10240 ? chunk / 4 : 0;
+    }
+
     static bool may_be_mapped(size_t req, size_t align) {
         return req + effective_alignment(align) + 64 >= kMapThreshold;
     }
@@ -217,9 +230,10 @@ private:
         HCHECK(usable >= req, "%p: usable %zu < requested %zu", mem, usable, req);
         if (big)
             HCHECK(usable <= req + 4 * 4096 + al + 64, "%p: usable %zu for %zu bytes", mem, usable, req);
-        else // a heap chunk keeps at most 16 bytes of surplus, 4 bytes overhead
-            HCHECK(usable <= chunk_size(req) + 12 && usable % 8 == 4, "%p: heap block of %zu bytes has usable size %zu",
-                   mem, req, usable);
+        else // a heap chunk keeps at most 16 bytes of surplus, 4 bytes overhead; through
+             // the caches, chunks of 513 bytes to 10 KiB are rounded up to their class
+            HCHECK(usable <= chunk_size(req) + rounding(req) + 12 && usable % 8 == 4,
+                   "%p: heap block of %zu bytes has usable size %zu", mem, req, usable);
         auto next = index_.lower_bound(a);
         if (next != index_.end())
             HCHECK(a + usable <= next->first, "%p+%zu overlaps live block at %p", mem, usable, (void *)next->first);
@@ -284,7 +298,7 @@ private:
     bool op_malloc() {
         name_ = "dlmalloc";
         size_t n = pick_size();
-        return add(dlmalloc(n), n, 8, may_be_mapped(n, 8), false);
+        return add(heap_malloc(n), n, 8, may_be_mapped(n, 8), false);
     }
 
     bool op_calloc() {
@@ -371,7 +385,7 @@ private:
         size_t i = rnd(live_.size());
         if (!verify(live_[i]))
             return false;
-        dlfree(take(i).p);
+        heap_free(take(i).p);
         return true;
     }
 
@@ -454,7 +468,7 @@ private:
         if (!verify(b))
             return false;
         if (rnd(2))
-            return dlfree(b.p), true;
+            return heap_free(b.p), true;
         HCHECK(dlmalloc_usable_size(b.p) == b.usable, "adopted %p: usable size changed", (void *)b.p);
         return add(b.p, b.req, 8, b.big, false); // refilled with a fill byte of this model
     }
@@ -483,8 +497,7 @@ private:
         // Before the first block the heap owns nothing and reports zeros; after it, the
         // free total always holds the top and the 40-byte top foot.
         if (held == 0)
-            HCHECK(mi.keepcost == 0 && mi.ordblks == 0, "empty heap: keepcost %d, ordblks %d", mi.keepcost,
-                   mi.ordblks);
+            HCHECK(mi.keepcost == 0 && mi.ordblks == 0, "empty heap: keepcost %d, ordblks %d", mi.keepcost, mi.ordblks);
         else
             HCHECK(size_t(mi.keepcost) + 40 <= ford, "keepcost %d, fordblks %zu", mi.keepcost, ford);
         size_t live_usable = 0; // other threads' blocks only add to uordblks
@@ -512,8 +525,10 @@ private:
 
 // Runs one model per thread (seeds seed+0, seed+1, ...), then frees every
 // block and checks that the heap is whole and nearly empty.
-void stress(int threads, uint64_t default_ops) {
+void stress(int threads, uint64_t default_ops, bool cached) {
     g_stop = false;
+    g_cached = cached;
+    ASSERT_EQ(0, thread_cache_configure());
     Config c = read_config(default_ops, 8.0);
     ::testing::Test::RecordProperty("seed", std::to_string(c.seed));
     printf("[ stress   ] %d thread(s): QUARROW_STRESS_SEED=%llu QUARROW_STRESS_OPS=%llu QUARROW_STRESS_SECONDS=%g\n",
@@ -543,7 +558,8 @@ void stress(int threads, uint64_t default_ops) {
         if (!models[0].verify(b))
             return;
     for (const Block &b : handoff.queue)
-        dlfree(b.p);
+        heap_free(b.p);
+    dlmalloc_trim(0); // this thread's cache: the workers returned theirs on exit
     EXPECT_EQ(corruption_before, malloc_corruption_error_count) << "seed " << c.seed;
     EXPECT_EQ(0, private_heap_check()) << "seed " << c.seed;
     struct mallinfo mi = dlmallinfo(); // only segment records and fence posts stay in use
@@ -553,8 +569,12 @@ void stress(int threads, uint64_t default_ops) {
            dlmalloc_max_footprint(), mi.uordblks, mi.ordblks);
 }
 
-TEST(PrivateHeapStress, SingleThreadAgainstModel) { stress(1, 300000); }
+TEST(PrivateHeapStress, SingleThreadAgainstModel) { stress(1, 300000, false); }
 
-TEST(PrivateHeapStress, FourThreadsWithHandoff) { stress(4, 100000); }
+TEST(PrivateHeapStress, FourThreadsWithHandoff) { stress(4, 100000, false); }
+
+TEST(PrivateHeapStress, SingleThreadThroughTheCaches) { stress(1, 300000, true); }
+
+TEST(PrivateHeapStress, FourThreadsWithHandoffThroughTheCaches) { stress(4, 100000, true); }
 
 } // namespace
