@@ -248,7 +248,8 @@ void event_fill(uint32_t position, const event_record *event, void *const *frame
     if (count > _frame_capacity) // only a stack handed in from outside can be deeper; keep its innermost frames
         count = _frame_capacity;
     void **kept = frames_of(slot);
-    memcpy(kept, frames, count * sizeof(void *));
+    if (count > 0) // an empty stack may come with no array at all
+        memcpy(kept, frames, count * sizeof(void *));
     slot->event = *event;
     slot->stack.frame_count = count;
     slot->stack.return_addresses = kept;
