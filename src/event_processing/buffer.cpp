@@ -77,7 +77,8 @@ pthread_cond_t _room_condition = PTHREAD_COND_INITIALIZER;
 // doze that brought nothing turns into a sleep that the next event ends.
 enum consumer_state { CONSUMER_RUNNING, CONSUMER_DOZING, CONSUMER_SLEEPING };
 const long _doze_milliseconds = 10;
-uint32_t _wake_threshold = 1; // an eighth of the ring, at least 1
+uint32_t _wake_threshold = 1;  // an eighth of the ring, at least 1
+uint32_t _yield_threshold = 1; // three quarters of the ring
 // How long the processing thread looks for more work before it dozes.
 const long _spin_microseconds = 50;
 
@@ -220,8 +221,13 @@ void event_buffer_unlock(void) {
 bool event_claim(uint32_t *position) {
     if (_ring == nullptr)
         return false;
-    if (try_claim(position))
+    if (try_claim(position)) {
+        // A ring three quarters full means the processing thread is short
+        // of processor time: this thread lets it run, if it waits for one.
+        if (pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED)) >= _yield_threshold)
+            sched_yield();
         return true;
+    }
     if (__atomic_load_n(&_wait_for_room, __ATOMIC_RELAXED)) {
         // The deadline is taken only here: the common case reads no clock.
         struct timespec deadline = deadline_after(_room_wait_milliseconds);
@@ -428,6 +434,9 @@ int event_buffer_allocate(int32_t depth) {
     _wake_threshold = (uint32_t)_buffer_size / 8;
     if (_wake_threshold < 1)
         _wake_threshold = 1;
+    _yield_threshold = (uint32_t)_buffer_size - (uint32_t)_buffer_size / 4;
+    if (_yield_threshold < 2)
+        _yield_threshold = 2; // never for the tiniest rings, where every event would yield
     return 0;
 }
 
