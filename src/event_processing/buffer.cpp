@@ -279,13 +279,17 @@ bool ready(uint32_t position, uint32_t index) {
 }
 
 // The number of ready slots from the head, at most `room`.
-uint32_t ready_run(uint32_t room) {
-    uint32_t run = 0;
-    for (uint32_t position = _head, index = _head_index; run < room && ready(position, index);
-         position = next_position(position, 1), index = next_index(index, 1))
+// The number of ready slots from the head, at most `room`, knowing that the
+// first `known` are ready.
+uint32_t ready_run_from(uint32_t known, uint32_t room) {
+    uint32_t run = known;
+    for (uint32_t position = next_position(_head, known), index = next_index(_head_index, known);
+         run < room && ready(position, index); position = next_position(position, 1), index = next_index(index, 1))
         run++;
     return run;
 }
+
+uint32_t ready_run(uint32_t room) { return ready_run_from(0, room); }
 
 // The slot at the head claimed long ago and never filled: taken back, so
 // processing goes on. False when its producer got there first.
@@ -325,28 +329,45 @@ bool doze_or_sleep(bool sleep) {
 
 } // namespace
 
+// Between two looks at the ring the processing thread yields: every look
+// reads lines that producers are writing, and a look without a pause would
+// pull each line away from its writer once per event; a yield also gives
+// the processor to a producer that wants it, where threads outnumber cores.
+void pause_between_looks() { sched_yield(); }
+
+// Looks with nothing new before a short run is taken as it is.
+const int _looks_for_a_batch = 4;
+
 uint32_t event_buffer_wait(uint32_t room) {
+    // Events that are ready are taken in batches: a short run waits a few
+    // looks for more while it still grows.
+    uint32_t run = ready_run(room);
+    for (int still = 0; run > 0 && run < room && still < _looks_for_a_batch; still++) {
+        pause_between_looks();
+        uint32_t grown = ready_run_from(run, room);
+        if (grown > run)
+            still = -1;
+        run = grown;
+    }
+    if (run > 0)
+        return run;
     // A busy process posts again within microseconds, and a slot claimed but
-    // not yet filled is a heap call in progress: a short spin, yielding to
-    // any thread that wants the processor, sees most of them through. Each
-    // doze would otherwise cost a producer a wake-up call.
+    // not yet filled is a heap call in progress: looking for a short while
+    // sees most of them through. Each doze would otherwise cost a producer a
+    // wake-up call.
     struct timespec spin_until = deadline_after_microseconds(_spin_microseconds);
-    for (uint32_t spin = 0;; spin++) {
-        uint32_t run = ready_run(room);
+    for (uint32_t spin = 1;; spin++) {
+        pause_between_looks();
+        run = ready_run(room);
         if (run > 0)
             return run;
-        if (spin < 64) {
-            __builtin_ia32_pause();
-        } else {
-            sched_yield();
-            if (spin % 16 == 0 && passed(&spin_until))
-                break;
-        }
+        if (spin % 16 == 0 && passed(&spin_until))
+            break;
     }
     bool idle = false;
     struct timespec give_up = deadline_after(_abandon_milliseconds);
     for (;;) {
-        uint32_t run = ready_run(room);
+        run = ready_run(room);
         if (run > 0)
             return run;
         if (__atomic_load_n(&_tail, __ATOMIC_ACQUIRE) == _head) {
