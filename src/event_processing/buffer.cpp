@@ -340,14 +340,15 @@ const int _looks_for_a_batch = 4;
 
 uint32_t event_buffer_wait(uint32_t room) {
     // Events that are ready are taken in batches: a short run waits a few
-    // looks for more while it still grows.
+    // looks for the batch's last slot. That slot's line is one no producer
+    // is writing yet, so looking at it costs them nothing, where looking at
+    // the end of the run would take the line its producer is filling.
     uint32_t run = ready_run(room);
-    for (int still = 0; run > 0 && run < room && still < _looks_for_a_batch; still++) {
-        pause_between_looks();
-        uint32_t grown = ready_run_from(run, room);
-        if (grown > run)
-            still = -1;
-        run = grown;
+    if (run > 0 && run < room) {
+        uint32_t last = next_position(_head, room - 1), last_index = next_index(_head_index, room - 1);
+        for (int look = 0; look < _looks_for_a_batch && !ready(last, last_index); look++)
+            pause_between_looks();
+        run = ready_run_from(run, room);
     }
     if (run > 0)
         return run;
