@@ -267,9 +267,11 @@ void event_fill(uint32_t position, const event_record *event, void *const *frame
     // A dozing thread is woken only once enough has gathered; the test
     // comes before the lock, so no event pays for the lock alone.
     int state = __atomic_load_n(&_consumer_state, __ATOMIC_SEQ_CST);
-    if (state == CONSUMER_SLEEPING ||
-        (state == CONSUMER_DOZING && pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED)) >= _wake_threshold))
-        wake_consumer(pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED)));
+    if (state == CONSUMER_RUNNING)
+        return;
+    uint32_t pending = pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED));
+    if (state == CONSUMER_SLEEPING || pending >= _wake_threshold)
+        wake_consumer(pending);
 }
 
 namespace {

@@ -8,7 +8,6 @@
 #include <stdlib.h>
 
 #include "error_line.h"
-#include "lock_order.h"
 #include "event_processing/event_processing.h"
 #include "private_heap/private_heap.h"
 #include "settings.h"
