@@ -221,13 +221,8 @@ void event_buffer_unlock(void) {
 bool event_claim(uint32_t *position) {
     if (_ring == nullptr)
         return false;
-    if (try_claim(position)) {
-        // A ring three quarters full means the processing thread is short
-        // of processor time: this thread lets it run, if it waits for one.
-        if (pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED)) >= _yield_threshold)
-            sched_yield();
+    if (try_claim(position))
         return true;
-    }
     if (__atomic_load_n(&_wait_for_room, __ATOMIC_RELAXED)) {
         // The deadline is taken only here: the common case reads no clock.
         struct timespec deadline = deadline_after(_room_wait_milliseconds);
@@ -267,11 +262,14 @@ void event_fill(uint32_t position, const event_record *event, void *const *frame
     // A dozing thread is woken only once enough has gathered; the test
     // comes before the lock, so no event pays for the lock alone.
     int state = __atomic_load_n(&_consumer_state, __ATOMIC_SEQ_CST);
-    if (state == CONSUMER_RUNNING)
-        return;
     uint32_t pending = pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED));
-    if (state == CONSUMER_SLEEPING || pending >= _wake_threshold)
+    if (state == CONSUMER_SLEEPING || (state == CONSUMER_DOZING && pending >= _wake_threshold))
         wake_consumer(pending);
+    // A ring three quarters full means the processing thread is short of
+    // processor time: this thread lets it run, if it waits for one. Only
+    // after the fill, so the processing thread never waits on this slot.
+    if (pending >= _yield_threshold)
+        sched_yield();
 }
 
 namespace {
