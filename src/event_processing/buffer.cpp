@@ -151,26 +151,6 @@ void note_pending(uint32_t pending) {
     }
 }
 
-// Each type keeps its stack in its own word.
-void set_event_stack(event_record *event, call_stack *stack) {
-    switch (event->type) {
-    case EVENT_MALLOC:
-    case EVENT_JNI_ALLOC:
-        event->u.malloc_event.stack = stack;
-        break;
-    case EVENT_FREE:
-    case EVENT_JNI_FREE:
-        event->u.free_event.stack = stack;
-        break;
-    case EVENT_REALLOC:
-        event->u.realloc_event.stack = stack;
-        break;
-    case EVENT_MEMALIGN:
-        event->u.memalign_event.stack = stack;
-        break;
-    }
-}
-
 // One position claimed, if the ring has room for it.
 bool try_claim(uint32_t *position) {
     uint32_t tail = __atomic_load_n(&_tail, __ATOMIC_RELAXED);
@@ -254,7 +234,8 @@ void event_fill(uint32_t position, const event_record *event, void *const *frame
     slot->event = *event;
     slot->stack.frame_count = count;
     slot->stack.return_addresses = kept;
-    set_event_stack(&slot->event, &slot->stack);
+    if (call_stack **word = event_stack_word(&slot->event))
+        *word = &slot->stack;
     // Sequentially consistent: the state is read only after the slot is
     // published, against the processing thread's store of its state and
     // its check of the slot (lest a wake-up be lost).

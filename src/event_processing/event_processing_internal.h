@@ -51,6 +51,24 @@ inline int compare_addresses(const void *a, const void *b) {
     return x > y ? 1 : x < y ? -1 : 0;
 }
 
+/* Where an event of a known type keeps its stack; null for any other type. */
+inline call_stack **event_stack_word(event_record *event) {
+    switch (event->type) {
+    case EVENT_MALLOC:
+    case EVENT_JNI_ALLOC:
+        return &event->u.malloc_event.stack;
+    case EVENT_FREE:
+    case EVENT_JNI_FREE:
+        return &event->u.free_event.stack;
+    case EVENT_REALLOC:
+        return &event->u.realloc_event.stack;
+    case EVENT_MEMALIGN:
+        return &event->u.memalign_event.stack;
+    default:
+        return nullptr;
+    }
+}
+
 /* ---------------------------------------------------------------------------
  * The ring buffer (buffer.cpp), guarded by the event lock.
  */

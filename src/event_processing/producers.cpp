@@ -4,18 +4,18 @@
 
 #include "stack_walk/stack_walk.h"
 
-namespace {
-
-void post(const event_record *event, void *const *frames, uint32_t count) {
+void post_event(const event_record *event, void *const *frames, uint32_t count) {
     uint32_t position;
     if (event_claim(&position))
         event_fill(position, event, frames, count);
 }
 
+namespace {
+
 // The exported producers take over a stack made on the heap: its frames go
 // into the slot and the stack is released, posted or dropped.
 void post_owned(const event_record *event, call_stack *stack) {
-    post(event, stack->return_addresses, stack->frame_count);
+    post_event(event, stack->return_addresses, stack->frame_count);
     free_stack(stack);
 }
 
@@ -53,8 +53,6 @@ event_record memalign_event_of(void *address, size_t size) {
     return event;
 }
 
-void post_event(const event_record *event, void *const *frames, uint32_t count) { post(event, frames, count); }
-
 extern "C" {
 
 void malloc_occurred(void *address, size_t size, call_stack *stack) {
@@ -90,7 +88,7 @@ __attribute__((noinline)) void jni_alloc_occurred(void *address, size_t size) {
     uint32_t count = capture_frames(scratch, _setup.stack_depth, _jni_producer_frames, &frames);
     event_record event = malloc_event_of(address, size);
     event.type = EVENT_JNI_ALLOC;
-    post(&event, frames, count);
+    post_event(&event, frames, count);
 }
 
 __attribute__((noinline)) void jni_free_occurred(void *address) {
@@ -101,7 +99,7 @@ __attribute__((noinline)) void jni_free_occurred(void *address) {
     uint32_t count = capture_frames(scratch, _setup.stack_depth, _jni_producer_frames, &frames);
     event_record event = free_event_of(address);
     event.type = EVENT_JNI_FREE;
-    post(&event, frames, count);
+    post_event(&event, frames, count);
 }
 
 int16_t current_thread_is_profiler(void) {

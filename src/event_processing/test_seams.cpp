@@ -30,11 +30,8 @@ extern "C" void event_processing_test_process(event_record *event) {
     caller_table_lock();
     handle_event(event);
     caller_table_unlock();
-    if (event->type <= EVENT_JNI_FREE)
-        free_stack(event->type == EVENT_REALLOC                                 ? event->u.realloc_event.stack
-                   : event->type == EVENT_MEMALIGN                              ? event->u.memalign_event.stack
-                   : event->type == EVENT_FREE || event->type == EVENT_JNI_FREE ? event->u.free_event.stack
-                                                                                : event->u.malloc_event.stack);
+    if (call_stack **word = event_stack_word(event))
+        free_stack(*word);
 }
 
 extern "C" void event_processing_test_write_report(FILE *stream) {

@@ -373,6 +373,15 @@ TEST_F(ThreadCache, RandomModelWithHandoffsExitsTrimAndFork) {
             }
             thread_cache_free(b.p);
         };
+        // A block handed out (or moved) here must not be live anywhere else.
+        auto take = [&](unsigned char *p, const char *what) {
+            std::lock_guard<std::mutex> g(mutex);
+            if (owned.insert((uintptr_t)p).second)
+                return true;
+            failed = true;
+            ADD_FAILURE() << "seed " << seed << ": " << (void *)p << " " << what;
+            return false;
+        };
         for (int op = 0; op < 4000 && !failed; ++op) {
             unsigned r = rng() % 100;
             if (r < 40 || live.empty()) {
@@ -384,14 +393,8 @@ TEST_F(ThreadCache, RandomModelWithHandoffsExitsTrimAndFork) {
                     ADD_FAILURE() << "seed " << seed << ": request of " << n << " bytes";
                     return;
                 }
-                {
-                    std::lock_guard<std::mutex> g(mutex);
-                    if (!owned.insert((uintptr_t)p).second) {
-                        failed = true;
-                        ADD_FAILURE() << "seed " << seed << ": " << (void *)p << " handed out while live";
-                        return;
-                    }
-                }
+                if (!take(p, "handed out while live"))
+                    return;
                 Live b{p, n, (unsigned char)(1 + rng() % 255)};
                 memset(p, b.fill, n);
                 live.push_back(b);
@@ -417,14 +420,8 @@ TEST_F(ThreadCache, RandomModelWithHandoffsExitsTrimAndFork) {
                     ADD_FAILURE() << "seed " << seed << ": realloc to " << n << " bytes";
                     return;
                 }
-                {
-                    std::lock_guard<std::mutex> g(mutex);
-                    if (!owned.insert((uintptr_t)p).second) {
-                        failed = true;
-                        ADD_FAILURE() << "seed " << seed << ": " << (void *)p << " resized into a live block";
-                        return;
-                    }
-                }
+                if (!take(p, "resized into a live block"))
+                    return;
                 if (n > b.n)
                     memset(p + b.n, b.fill, n - b.n);
                 b.p = p;
