@@ -9,18 +9,22 @@
 // call. The processing thread waits for the slot at the head to be filled
 // before it goes on, so claim order is processing order.
 //
-// Each slot carries a sequence word naming the position it serves and its
-// state: free for that position, being written, or ready. A slot whose producer never fills it
-// (its thread was killed inside a hook) is given up after a second, counted
-// as discarded and taken back with a compare-and-swap that the late
-// producer's own compare-and-swap then loses: it can never write into a slot
-// that has moved on to another position.
+// Each slot carries a sequence word naming the position it last served and
+// its state: being written, ready, or given up. Only producers write it in
+// the common case: the processing thread frees slots by moving the head, so
+// a producer's next lap finds the line as the processing thread left it,
+// read but not written. A slot whose producer never fills it (its thread was
+// killed inside a hook) is given up after a second, counted as discarded
+// and marked with a compare-and-swap that the late producer's own
+// compare-and-swap then loses: it can never write into a slot that has
+// moved on to another position.
 //
 // The slow paths keep _event_mutex: the processing thread's waits for work
 // and the producers' waits for room. Producers take it only to wake the
 // processing thread or to wait; a busy process wakes it once per batch.
 #include "event_processing/event_processing_internal.h"
 
+#include <cpuid.h>
 #include <errno.h>
 #include <sched.h>
 #include <stdlib.h>
@@ -32,7 +36,7 @@ static_assert(sizeof(event_record) == 5 * 4, "an event is a 32-bit type and four
 
 namespace {
 
-enum slot_state : uint32_t { SLOT_FREE = 0, SLOT_WRITING = 1, SLOT_READY = 2 };
+enum slot_state : uint32_t { SLOT_WRITING = 1, SLOT_READY = 2, SLOT_GIVEN_UP = 3 };
 
 struct event_slot {
     uint32_t sequence;
@@ -46,23 +50,55 @@ struct event_slot {
 // Each slot is followed by room for _frame_capacity frames, so that an
 // event and its stack share a cache line or two, written by one producer
 // and read by the processing thread in order.
-unsigned char *_ring = nullptr;
-size_t _slot_stride = 0;
-uint32_t _frame_capacity = 0;
-int32_t _buffer_size = 0;
+// Slots start on cache lines and span whole lines, so that no two slots
+// share one: a producer filling a slot never meets the processing thread
+// reading its neighbour.
+const size_t _line = 64;
 int32_t _requested_size = 16000; // by the option, until the slots for it exist
-uint32_t _position_limit = 0;
+// How far ahead of its claim a producer fetches the slot it may fill next.
+const uint32_t _prefetch_distance = 8;
 
-// Each on its own cache line: producers meet on the tail, the processing
-// thread alone moves the head.
-alignas(64) uint32_t _tail = 0;
-alignas(64) uint32_t _head = 0;
-uint32_t _head_index = 0; // the head's slot, kept by the processing thread: no division per event
-alignas(64) uint32_t _maximum_pending_events = 0;
-uint32_t _discarded_events = 0;
-alignas(64) int _consumer_state = 0; // a consumer_state
-int32_t _producers_waiting = 0;
-bool _wait_for_room = false;
+// The ring's shape, set when it is made and then only read, by every claim:
+// on a line of its own, which no write of another thread takes away.
+struct alignas(64) ring_shape {
+    unsigned char *ring;
+    size_t slot_stride;
+    uint32_t frame_capacity;
+    int32_t size;
+    uint32_t position_limit;
+    uint32_t size_reciprocal; // 2^32 / size, rounded down: a claim divides without a divide
+    uint32_t wake_threshold;  // an eighth of the ring, at least 1
+    uint32_t yield_threshold; // three quarters of the ring
+    bool prefetch_for_write;  // whether the processor can fetch a line for writing ahead of time
+    bool wait_for_room;
+};
+ring_shape _shape = {nullptr, 0, 0, 0, 0, 0, 1, 1, false, false};
+
+// Each written by its own party, on its own line: producers meet on the
+// tail, the processing thread alone moves the head and says whether it
+// naps, producers count what they drop and whether they wait for room.
+struct alignas(64) claim_line {
+    uint32_t tail;
+};
+struct alignas(64) take_line {
+    uint32_t head;
+    uint32_t head_index; // the head's slot: no division per event
+};
+struct alignas(64) counter_line {
+    uint32_t maximum_pending_events;
+    uint32_t discarded_events;
+};
+struct alignas(64) consumer_line {
+    int state; // a consumer_state
+};
+struct alignas(64) waiting_line {
+    int32_t producers;
+};
+claim_line _claims = {0};
+take_line _taken = {0, 0};
+counter_line _counters = {0, 0};
+consumer_line _consumer = {0};
+waiting_line _waiting = {0};
 
 // _event_mutex guards the waits: the processing thread's on _event_condition,
 // the producers' on _room_condition. Its place in the lock order:
@@ -73,14 +109,10 @@ pthread_cond_t _room_condition = PTHREAD_COND_INITIALIZER;
 
 // A dozing processing thread wakes by itself within _doze_milliseconds, so
 // a lone event is handled within that time; producers wake it earlier once
-// _wake_threshold events are pending, long before the ring can fill. Only a
+// the wake threshold of events are pending, long before the ring can fill. Only a
 // doze that brought nothing turns into a sleep that the next event ends.
 enum consumer_state { CONSUMER_RUNNING, CONSUMER_DOZING, CONSUMER_SLEEPING };
 const long _doze_milliseconds = 10;
-uint32_t _wake_threshold = 1;  // an eighth of the ring, at least 1
-uint32_t _yield_threshold = 1; // three quarters of the ring
-// How long the processing thread looks for more work before it dozes.
-const long _spin_microseconds = 50;
 
 // With "QUARROW_FULL_BUFFER=wait" a producer that finds the ring full waits
 // for room, at most _room_wait_milliseconds per event, then drops and counts
@@ -119,51 +151,86 @@ bool passed(const struct timespec *deadline) {
 
 inline uint32_t load_acquire(const uint32_t *word) { return __atomic_load_n(word, __ATOMIC_ACQUIRE); }
 
-inline uint32_t slot_index(uint32_t position) { return position % (uint32_t)_buffer_size; }
-inline event_slot *slot_of(uint32_t index) { return (event_slot *)(_ring + (size_t)index * _slot_stride); }
+// position % the slot count: the estimate from the reciprocal is at most one
+// too small for positions below 2^30, so one subtraction corrects it.
+inline uint32_t slot_index(uint32_t position) {
+    uint32_t size = (uint32_t)_shape.size;
+    uint32_t quotient = (uint32_t)(((uint64_t)position * _shape.size_reciprocal) >> 32);
+    uint32_t index = position - quotient * size;
+    return index >= size ? index - size : index;
+}
+inline event_slot *slot_of(uint32_t index) { return (event_slot *)(_shape.ring + (size_t)index * _shape.slot_stride); }
 inline void **frames_of(event_slot *slot) { return (void **)(slot + 1); }
 inline uint32_t next_position(uint32_t position, uint32_t steps) {
     uint32_t next = position + steps; // both below 2^30: no overflow
-    return next >= _position_limit ? next - _position_limit : next;
+    return next >= _shape.position_limit ? next - _shape.position_limit : next;
 }
-inline uint32_t distance(uint32_t from, uint32_t to) { return to >= from ? to - from : to + _position_limit - from; }
+inline uint32_t distance(uint32_t from, uint32_t to) { return to >= from ? to - from : to + _shape.position_limit - from; }
 
-// The lap of the position and the state: zero, a free slot of the first
-// lap, is what fresh zeroed slots hold.
+// The lap of the position and the state. The lap is position - index, a
+// multiple of the slot count below 2^30.
 inline uint32_t sequence_of(uint32_t position, uint32_t index, slot_state state) {
     return ((position - index) << 2) | state;
 }
 inline uint32_t next_index(uint32_t index, uint32_t steps) {
     uint32_t next = index + steps;
-    return next >= (uint32_t)_buffer_size ? next - (uint32_t)_buffer_size : next;
+    return next >= (uint32_t)_shape.size ? next - (uint32_t)_shape.size : next;
 }
-// The sequence that frees a slot for its next lap.
-inline uint32_t next_lap(uint32_t position, uint32_t index) {
-    return sequence_of(next_position(position, (uint32_t)_buffer_size), index, SLOT_FREE);
+// The slot's previous position, one lap back.
+inline uint32_t previous_lap(uint32_t position) {
+    uint32_t size = (uint32_t)_shape.size;
+    return position >= size ? position - size : position + _shape.position_limit - size;
+}
+// Whether a slot's sequence leaves it free for the position: its previous
+// position was taken or given up. The position limit is at least four laps,
+// so no later lap can look like the previous one.
+inline bool free_for(uint32_t sequence, uint32_t position, uint32_t index) {
+    uint32_t previous = previous_lap(position);
+    return sequence == sequence_of(previous, index, SLOT_READY) || sequence == sequence_of(previous, index, SLOT_GIVEN_UP);
 }
 
-inline uint32_t pending_at(uint32_t tail) { return distance(load_acquire(&_head), tail); }
+// Fetches the line a producer is about to write, so its fill does not wait
+// for it; a hint only, and only where the processor has the instruction.
+inline void prefetch_for_write(const void *line) {
+#if defined(__i386__) || defined(__x86_64__)
+    if (_shape.prefetch_for_write)
+        __asm__ volatile("prefetchw %0" : : "m"(*(const char *)line));
+#else
+    (void)line;
+#endif
+}
+
+inline uint32_t pending_at(uint32_t tail) { return distance(load_acquire(&_taken.head), tail); }
 
 void note_pending(uint32_t pending) {
-    uint32_t seen = __atomic_load_n(&_maximum_pending_events, __ATOMIC_RELAXED);
-    while (pending > seen && !__atomic_compare_exchange_n(&_maximum_pending_events, &seen, pending, true,
+    uint32_t seen = __atomic_load_n(&_counters.maximum_pending_events, __ATOMIC_RELAXED);
+    while (pending > seen && !__atomic_compare_exchange_n(&_counters.maximum_pending_events, &seen, pending, true,
                                                           __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
     }
 }
 
-// One position claimed, if the ring has room for it.
-bool try_claim(uint32_t *position) {
-    uint32_t tail = __atomic_load_n(&_tail, __ATOMIC_RELAXED);
+// One position claimed, if the ring has room for it. The ticket also keeps
+// what the fill needs to know of the processing thread, read here right
+// after the claim, so the fill reads no shared line but its slot's.
+bool try_claim(event_ticket *ticket) {
+    uint32_t tail = __atomic_load_n(&_claims.tail, __ATOMIC_RELAXED);
     for (;;) {
         // The head is read after the tail: a full ring seen here was full at
         // that moment, since the head only moves on.
         uint32_t pending = pending_at(tail);
-        if (pending >= (uint32_t)_buffer_size)
+        if (pending >= (uint32_t)_shape.size)
             return false;
-        if (__atomic_compare_exchange_n(&_tail, &tail, next_position(tail, 1), true, __ATOMIC_ACQ_REL,
+        if (__atomic_compare_exchange_n(&_claims.tail, &tail, next_position(tail, 1), true, __ATOMIC_SEQ_CST,
                                         __ATOMIC_RELAXED)) {
+            // After the claim in the single order of sequentially consistent
+            // operations: a processing thread that publishes its doze or
+            // sleep after this load sees the claim (doze_or_sleep).
+            ticket->consumer_state = __atomic_load_n(&_consumer.state, __ATOMIC_SEQ_CST);
+            ticket->position = tail;
+            ticket->index = slot_index(tail);
+            ticket->pending = pending + 1;
             note_pending(pending + 1);
-            *position = tail;
+            prefetch_for_write(slot_of(next_index(ticket->index, _prefetch_distance)));
             return true;
         }
     }
@@ -171,18 +238,18 @@ bool try_claim(uint32_t *position) {
 
 // With _event_mutex held: waits for room until the deadline.
 void wait_for_room_until(const struct timespec *deadline) {
-    __atomic_add_fetch(&_producers_waiting, 1, __ATOMIC_SEQ_CST);
-    while (pending_at(__atomic_load_n(&_tail, __ATOMIC_SEQ_CST)) >= (uint32_t)_buffer_size) {
+    __atomic_add_fetch(&_waiting.producers, 1, __ATOMIC_SEQ_CST);
+    while (pending_at(__atomic_load_n(&_claims.tail, __ATOMIC_SEQ_CST)) >= (uint32_t)_shape.size) {
         if (pthread_cond_clockwait(&_room_condition, &_event_mutex, CLOCK_MONOTONIC, deadline) == ETIMEDOUT)
             break;
     }
-    __atomic_sub_fetch(&_producers_waiting, 1, __ATOMIC_SEQ_CST);
+    __atomic_sub_fetch(&_waiting.producers, 1, __ATOMIC_SEQ_CST);
 }
 
 void wake_consumer(uint32_t pending) {
     event_buffer_lock();
-    int state = __atomic_load_n(&_consumer_state, __ATOMIC_RELAXED);
-    if (state == CONSUMER_SLEEPING || (state == CONSUMER_DOZING && pending >= _wake_threshold))
+    int state = __atomic_load_n(&_consumer.state, __ATOMIC_RELAXED);
+    if (state == CONSUMER_SLEEPING || (state == CONSUMER_DOZING && pending >= _shape.wake_threshold))
         pthread_cond_signal(&_event_condition);
     event_buffer_unlock();
 }
@@ -198,36 +265,37 @@ void event_buffer_unlock(void) {
     lock_released(LOCK_EVENT);
 }
 
-bool event_claim(uint32_t *position) {
-    if (_ring == nullptr)
+bool event_claim(event_ticket *ticket) {
+    if (_shape.ring == nullptr)
         return false;
-    if (try_claim(position))
+    if (try_claim(ticket))
         return true;
-    if (__atomic_load_n(&_wait_for_room, __ATOMIC_RELAXED)) {
+    if (__atomic_load_n(&_shape.wait_for_room, __ATOMIC_RELAXED)) {
         // The deadline is taken only here: the common case reads no clock.
         struct timespec deadline = deadline_after(_room_wait_milliseconds);
         do {
             event_buffer_lock();
             wait_for_room_until(&deadline);
             event_buffer_unlock();
-            if (try_claim(position))
+            if (try_claim(ticket))
                 return true;
         } while (!passed(&deadline));
     }
-    __atomic_add_fetch(&_discarded_events, 1, __ATOMIC_RELAXED);
+    __atomic_add_fetch(&_counters.discarded_events, 1, __ATOMIC_RELAXED);
     return false;
 }
 
-void event_fill(uint32_t position, const event_record *event, void *const *frames, uint32_t count) {
-    uint32_t index = slot_index(position);
+void event_fill(const event_ticket *ticket, const event_record *event, void *const *frames, uint32_t count) {
+    uint32_t position = ticket->position, index = ticket->index;
     event_slot *slot = slot_of(index);
-    uint32_t expected = sequence_of(position, index, SLOT_FREE);
     // Lost only when the slot was given up on this claim: already counted.
-    if (!__atomic_compare_exchange_n(&slot->sequence, &expected, sequence_of(position, index, SLOT_WRITING), false,
+    uint32_t expected = __atomic_load_n(&slot->sequence, __ATOMIC_RELAXED);
+    if (!free_for(expected, position, index) ||
+        !__atomic_compare_exchange_n(&slot->sequence, &expected, sequence_of(position, index, SLOT_WRITING), false,
                                      __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
         return;
-    if (count > _frame_capacity) // only a stack handed in from outside can be deeper; keep its innermost frames
-        count = _frame_capacity;
+    if (count > _shape.frame_capacity) // only a stack handed in from outside can be deeper; keep its innermost frames
+        count = _shape.frame_capacity;
     void **kept = frames_of(slot);
     if (count > 0) // an empty stack may come with no array at all
         memcpy(kept, frames, count * sizeof(void *));
@@ -236,20 +304,19 @@ void event_fill(uint32_t position, const event_record *event, void *const *frame
     slot->stack.return_addresses = kept;
     if (call_stack **word = event_stack_word(&slot->event))
         *word = &slot->stack;
-    // Sequentially consistent: the state is read only after the slot is
-    // published, against the processing thread's store of its state and
-    // its check of the slot (lest a wake-up be lost).
-    __atomic_store_n(&slot->sequence, sequence_of(position, index, SLOT_READY), __ATOMIC_SEQ_CST);
+    __atomic_store_n(&slot->sequence, sequence_of(position, index, SLOT_READY), __ATOMIC_RELEASE);
     // A dozing thread is woken only once enough has gathered; the test
-    // comes before the lock, so no event pays for the lock alone.
-    int state = __atomic_load_n(&_consumer_state, __ATOMIC_SEQ_CST);
-    uint32_t pending = pending_at(__atomic_load_n(&_tail, __ATOMIC_RELAXED));
-    if (state == CONSUMER_SLEEPING || (state == CONSUMER_DOZING && pending >= _wake_threshold))
+    // comes before the lock, so no event pays for the lock alone. The
+    // state was read at the claim: one that dozed or slept after that saw
+    // the claim and stays within a doze of it (doze_or_sleep).
+    int state = ticket->consumer_state;
+    uint32_t pending = ticket->pending;
+    if (state == CONSUMER_SLEEPING || (state == CONSUMER_DOZING && pending >= _shape.wake_threshold))
         wake_consumer(pending);
     // A ring three quarters full means the processing thread is short of
     // processor time: this thread lets it run, if it waits for one. Only
     // after the fill, so the processing thread never waits on this slot.
-    if (pending >= _yield_threshold)
+    if (pending >= _shape.yield_threshold)
         sched_yield();
 }
 
@@ -259,12 +326,16 @@ bool ready(uint32_t position, uint32_t index) {
     return load_acquire(&slot_of(index)->sequence) == sequence_of(position, index, SLOT_READY);
 }
 
-// The number of ready slots from the head, at most `room`.
 // The number of ready slots from the head, at most `room`, knowing that the
-// first `known` are ready.
+// first `known` are ready. Only claimed slots are looked at: the slot at the
+// tail is the one a producer is about to fill, and a look would take its
+// line away from it.
 uint32_t ready_run_from(uint32_t known, uint32_t room) {
+    uint32_t claimed = distance(_taken.head, load_acquire(&_claims.tail));
+    if (room > claimed)
+        room = claimed;
     uint32_t run = known;
-    for (uint32_t position = next_position(_head, known), index = next_index(_head_index, known);
+    for (uint32_t position = next_position(_taken.head, known), index = next_index(_taken.head_index, known);
          run < room && ready(position, index); position = next_position(position, 1), index = next_index(index, 1))
         run++;
     return run;
@@ -275,14 +346,16 @@ uint32_t ready_run(uint32_t room) { return ready_run_from(0, room); }
 // The slot at the head claimed long ago and never filled: taken back, so
 // processing goes on. False when its producer got there first.
 bool give_up_head() {
-    uint32_t head = _head;
-    uint32_t expected = sequence_of(head, _head_index, SLOT_FREE);
-    if (!__atomic_compare_exchange_n(&slot_of(_head_index)->sequence, &expected, next_lap(head, _head_index), false,
+    uint32_t head = _taken.head;
+    uint32_t *sequence = &slot_of(_taken.head_index)->sequence;
+    uint32_t expected = __atomic_load_n(sequence, __ATOMIC_ACQUIRE);
+    if (!free_for(expected, head, _taken.head_index) ||
+        !__atomic_compare_exchange_n(sequence, &expected, sequence_of(head, _taken.head_index, SLOT_GIVEN_UP), false,
                                      __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
         return false;
-    __atomic_add_fetch(&_discarded_events, 1, __ATOMIC_RELAXED);
-    _head_index = next_index(_head_index, 1);
-    __atomic_store_n(&_head, next_position(head, 1), __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&_counters.discarded_events, 1, __ATOMIC_RELAXED);
+    _taken.head_index = next_index(_taken.head_index, 1);
+    __atomic_store_n(&_taken.head, next_position(head, 1), __ATOMIC_SEQ_CST);
     if (!_abandon_reported) {
         _abandon_reported = true;
         QUARROW_ERROR_FORMAT("An event claimed by a thread was not filled within %ld ms; counted as discarded.",
@@ -291,101 +364,93 @@ bool give_up_head() {
     return true;
 }
 
-// With _event_mutex held: one doze or sleep, unless a slot turns ready as
-// the state is published. True when a doze ran out with the ring empty.
-bool doze_or_sleep(bool sleep) {
-    __atomic_store_n(&_consumer_state, sleep ? CONSUMER_SLEEPING : CONSUMER_DOZING, __ATOMIC_SEQ_CST);
+// With _event_mutex held: one nap of `microseconds`, or a sleep, unless
+// the slot at `until` (a position, its index `until_index`) turns ready as
+// the state is published. True when the nap ran out with the ring empty.
+// A producer reads the state right after its claim: one that read it
+// before this store made a claim that the load of the tail below sees, so
+// this thread naps instead of sleeping and looks again within a nap.
+bool nap_or_sleep(bool sleep, long microseconds, uint32_t until, uint32_t until_index) {
+    __atomic_store_n(&_consumer.state, sleep ? CONSUMER_SLEEPING : CONSUMER_DOZING, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&_claims.tail, __ATOMIC_SEQ_CST) != _taken.head)
+        sleep = false;
     bool timed_out = false;
-    if (!ready(_head, _head_index)) {
+    if (!ready(until, until_index)) {
         if (sleep) {
             pthread_cond_wait(&_event_condition, &_event_mutex);
         } else {
-            struct timespec until = deadline_after(_doze_milliseconds);
-            timed_out = pthread_cond_clockwait(&_event_condition, &_event_mutex, CLOCK_MONOTONIC, &until) == ETIMEDOUT;
+            struct timespec deadline = deadline_after_microseconds(microseconds);
+            timed_out =
+                pthread_cond_clockwait(&_event_condition, &_event_mutex, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT;
         }
     }
-    __atomic_store_n(&_consumer_state, CONSUMER_RUNNING, __ATOMIC_RELAXED);
-    return timed_out && __atomic_load_n(&_tail, __ATOMIC_ACQUIRE) == _head;
+    __atomic_store_n(&_consumer.state, CONSUMER_RUNNING, __ATOMIC_RELAXED);
+    return timed_out && __atomic_load_n(&_claims.tail, __ATOMIC_ACQUIRE) == _taken.head;
 }
 
 } // namespace
 
-// Between two looks at the ring the processing thread yields: every look
-// reads lines that producers are writing, and a look without a pause would
-// pull each line away from its writer once per event; a yield also gives
-// the processor to a producer that wants it, where threads outnumber cores.
-void pause_between_looks() { sched_yield(); }
-
-// Looks with nothing new before a short run is taken as it is.
-const int _looks_for_a_batch = 4;
+// While a batch gathers the processing thread naps rather than looking
+// again and again: every look reads lines that producers are writing, and
+// each would pull such a line away from its writer. The first nap after
+// work is short, later ones double while nothing comes, up to the doze;
+// only a doze that found the ring empty becomes a sleep.
+const long _first_nap_microseconds = 50;
 
 uint32_t event_buffer_wait(uint32_t room) {
-    // Events that are ready are taken in batches: a short run waits a few
-    // looks for the batch's last slot. That slot's line is one no producer
-    // is writing yet, so looking at it costs them nothing, where looking at
-    // the end of the run would take the line its producer is filling.
     uint32_t run = ready_run(room);
-    if (run > 0 && run < room) {
-        uint32_t last = next_position(_head, room - 1), last_index = next_index(_head_index, room - 1);
-        for (int look = 0; look < _looks_for_a_batch && !ready(last, last_index); look++)
-            pause_between_looks();
-        run = ready_run_from(run, room);
-    }
-    if (run > 0)
+    if (run == room)
         return run;
-    // A busy process posts again within microseconds, and a slot claimed but
-    // not yet filled is a heap call in progress: looking for a short while
-    // sees most of them through. Each doze would otherwise cost a producer a
-    // wake-up call.
-    struct timespec spin_until = deadline_after_microseconds(_spin_microseconds);
-    for (uint32_t spin = 1;; spin++) {
-        pause_between_looks();
-        run = ready_run(room);
-        if (run > 0)
-            return run;
-        if (spin % 16 == 0 && passed(&spin_until))
-            break;
+    // A short run naps once, until its batch's last slot is ready: a slot no
+    // producer is writing yet, so waiting on it costs them nothing.
+    uint32_t until = _taken.head, until_index = _taken.head_index;
+    if (run > 0) {
+        until = next_position(_taken.head, room - 1);
+        until_index = next_index(_taken.head_index, room - 1);
     }
+    long nap = _first_nap_microseconds;
     bool idle = false;
     struct timespec give_up = deadline_after(_abandon_milliseconds);
     for (;;) {
-        run = ready_run(room);
+        event_buffer_lock();
+        bool empty = nap_or_sleep(idle, nap, until, until_index);
+        event_buffer_unlock();
+        run = ready_run_from(run, room);
         if (run > 0)
             return run;
-        if (__atomic_load_n(&_tail, __ATOMIC_ACQUIRE) == _head) {
+        idle = false;
+        if (__atomic_load_n(&_claims.tail, __ATOMIC_ACQUIRE) == _taken.head) {
             give_up = deadline_after(_abandon_milliseconds);
-        } else if (passed(&give_up)) {
+            idle = empty && nap >= _doze_milliseconds * 1000;
+            nap = nap * 2 < _doze_milliseconds * 1000 ? nap * 2 : _doze_milliseconds * 1000;
+        } else if (passed(&give_up)) { // a claim at the head, never filled
             give_up_head();
             give_up = deadline_after(_abandon_milliseconds);
-            continue;
-        } else {
-            idle = false; // a claim is in flight: doze, never sleep
+            until = _taken.head;
+            until_index = _taken.head_index;
+            nap = _first_nap_microseconds;
         }
-        event_buffer_lock();
-        idle = doze_or_sleep(idle);
-        event_buffer_unlock();
     }
 }
 
-uint32_t event_buffer_ready(uint32_t room) { return _ring == nullptr ? 0 : ready_run(room); }
+uint32_t event_buffer_ready(uint32_t room) { return _shape.ring == nullptr ? 0 : ready_run(room); }
 
-event_record *event_buffer_event(uint32_t offset) { return &slot_of(next_index(_head_index, offset))->event; }
+event_record *event_buffer_event(uint32_t offset) { return &slot_of(next_index(_taken.head_index, offset))->event; }
 
+// The slots are not written: a claim's room check against the head is what
+// frees them (free_for).
 void event_buffer_release(uint32_t count) {
-    uint32_t position = _head, index = _head_index;
-    for (uint32_t i = 0; i < count; i++, position = next_position(position, 1), index = next_index(index, 1))
-        __atomic_store_n(&slot_of(index)->sequence, next_lap(position, index), __ATOMIC_RELEASE);
-    _head_index = index;
+    _taken.head_index = next_index(_taken.head_index, count);
     // Against a waiting producer's count and check of the head (wait_for_room_until).
-    __atomic_store_n(&_head, position, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&_producers_waiting, __ATOMIC_SEQ_CST) > 0) {
+    __atomic_store_n(&_taken.head, next_position(_taken.head, count), __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&_waiting.producers, __ATOMIC_SEQ_CST) > 0) {
         event_buffer_lock();
         pthread_cond_broadcast(&_room_condition);
         event_buffer_unlock();
     }
 }
 
-void event_buffer_wait_when_full(bool wait) { __atomic_store_n(&_wait_for_room, wait, __ATOMIC_RELAXED); }
+void event_buffer_wait_when_full(bool wait) { __atomic_store_n(&_shape.wait_for_room, wait, __ATOMIC_RELAXED); }
 
 int event_buffer_configure(config_option **options) {
     // Set only once it is judged usable: a refused size leaves the ring as it was.
@@ -412,54 +477,82 @@ int event_buffer_configure(config_option **options) {
     return 0;
 }
 
+namespace {
+
+// Every slot free for its first position: as if the lap before had been taken.
+void mark_slots_free() {
+    for (uint32_t index = 0; index < (uint32_t)_shape.size; index++)
+        slot_of(index)->sequence = sequence_of(previous_lap(index), index, SLOT_READY);
+}
+
+// PREFETCHW: leaf 0x80000001, ECX bit 8. Elsewhere the instruction may fault.
+bool processor_prefetches_for_write() {
+#if defined(__i386__) || defined(__x86_64__)
+    unsigned int eax, ebx, ecx, edx;
+    return __get_cpuid(0x80000001u, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 8)) != 0;
+#else
+    return false;
+#endif
+}
+
+} // namespace
+
 int event_buffer_allocate(int32_t depth) {
     uint32_t capacity = depth < 1 ? 1 : depth > QUARROW_MAX_STACK_DEPTH ? QUARROW_MAX_STACK_DEPTH : (uint32_t)depth;
-    size_t stride = (sizeof(event_slot) + capacity * sizeof(void *) + 15) & ~(size_t)15;
+    size_t stride = (sizeof(event_slot) + capacity * sizeof(void *) + _line - 1) & ~(_line - 1);
     if ((size_t)_requested_size > (size_t)-1 / stride) {
         QUARROW_ERROR_FORMAT("Could not allocate buffer of %d elements", _requested_size);
         return 2;
     }
-    // Zeroed slots are free for their first position.
-    unsigned char *ring = (unsigned char *)dlcalloc((size_t)_requested_size, stride);
+    unsigned char *ring = (unsigned char *)dlmemalign(_line, (size_t)_requested_size * stride);
     if (ring == nullptr) {
         QUARROW_ERROR_FORMAT("Could not allocate buffer of %d elements", _requested_size);
         return 2;
     }
-    dlfree(_ring);
-    _ring = ring;
-    _buffer_size = _requested_size;
-    _slot_stride = stride;
-    _frame_capacity = capacity;
-    _position_limit = (uint32_t)_buffer_size * ((1u << 30) / (uint32_t)_requested_size);
-    _head = _tail = _head_index = 0;
+    memset(ring, 0, (size_t)_requested_size * stride);
+    dlfree(_shape.ring);
+    _shape.ring = ring;
+    _shape.size = _requested_size;
+    _shape.slot_stride = stride;
+    _shape.frame_capacity = capacity;
+    // At least four laps (the size is at most 2^28), so free_for never
+    // mistakes a later lap for the previous one.
+    _shape.position_limit = (uint32_t)_shape.size * ((1u << 30) / (uint32_t)_requested_size);
+    _shape.size_reciprocal = (uint32_t)(((uint64_t)1 << 32) / (uint32_t)_shape.size - ((uint32_t)_shape.size == 1));
+    // In a tiny ring the slot ahead may still be waiting to be taken.
+    _shape.prefetch_for_write = _shape.size > 2 * (int32_t)_prefetch_distance && processor_prefetches_for_write();
+    _taken.head = _claims.tail = _taken.head_index = 0;
+    mark_slots_free();
     // Late enough that a busy process pays one wake-up per thousands of
     // events, early enough that the ring never fills while the thread dozes.
-    _wake_threshold = (uint32_t)_buffer_size / 8;
-    if (_wake_threshold < 1)
-        _wake_threshold = 1;
-    _yield_threshold = (uint32_t)_buffer_size - (uint32_t)_buffer_size / 4;
-    if (_yield_threshold < 2)
-        _yield_threshold = 2; // never for the tiniest rings, where every event would yield
+    _shape.wake_threshold = (uint32_t)_shape.size / 8;
+    if (_shape.wake_threshold < 1)
+        _shape.wake_threshold = 1;
+    _shape.yield_threshold = (uint32_t)_shape.size - (uint32_t)_shape.size / 4;
+    if (_shape.yield_threshold < 2)
+        _shape.yield_threshold = 2; // never for the tiniest rings, where every event would yield
     return 0;
 }
 
 bool event_buffer_drained(void) {
-    return _ring == nullptr || __atomic_load_n(&_tail, __ATOMIC_ACQUIRE) == load_acquire(&_head);
+    return _shape.ring == nullptr || __atomic_load_n(&_claims.tail, __ATOMIC_ACQUIRE) == load_acquire(&_taken.head);
 }
 
 void event_buffer_take_counters(uint32_t *maximum_pending, uint32_t *discarded) {
-    *maximum_pending = __atomic_exchange_n(&_maximum_pending_events, 0, __ATOMIC_RELAXED);
-    *discarded = __atomic_exchange_n(&_discarded_events, 0, __ATOMIC_RELAXED);
+    *maximum_pending = __atomic_exchange_n(&_counters.maximum_pending_events, 0, __ATOMIC_RELAXED);
+    *discarded = __atomic_exchange_n(&_counters.discarded_events, 0, __ATOMIC_RELAXED);
 }
 
 #if QUARROW_TEST_SEAMS
 void event_buffer_reset(void) {
-    _head = _tail = _head_index = 0;
-    _maximum_pending_events = _discarded_events = 0;
-    _wait_for_room = false;
-    if (_ring != nullptr)
-        memset(_ring, 0, (size_t)_buffer_size * _slot_stride);
+    _taken.head = _claims.tail = _taken.head_index = 0;
+    _counters.maximum_pending_events = _counters.discarded_events = 0;
+    _shape.wait_for_room = false;
+    if (_shape.ring != nullptr) {
+        memset(_shape.ring, 0, (size_t)_shape.size * _shape.slot_stride);
+        mark_slots_free();
+    }
 }
 
-int32_t event_buffer_waiting_producers(void) { return __atomic_load_n(&_producers_waiting, __ATOMIC_SEQ_CST); }
+int32_t event_buffer_waiting_producers(void) { return __atomic_load_n(&_waiting.producers, __ATOMIC_SEQ_CST); }
 #endif

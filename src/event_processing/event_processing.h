@@ -122,8 +122,15 @@ QUARROW_EXPORT void memalign_occurred(void *address, size_t alignment, size_t si
  * ignored). post: both at once. A claim must be filled soon: the processing
  * thread waits for it.
  */
-QUARROW_INTERNAL bool event_claim(uint32_t *position);
-QUARROW_INTERNAL void event_fill(uint32_t position, const event_record *event, void *const *frames, uint32_t count);
+typedef struct event_ticket {
+    uint32_t position;      /* in claim order */
+    uint32_t index;         /* its slot */
+    uint32_t pending;       /* events claimed and not yet taken, this one included */
+    int32_t consumer_state; /* the processing thread's, as the claim saw it */
+} event_ticket;
+QUARROW_INTERNAL bool event_claim(event_ticket *ticket);
+QUARROW_INTERNAL void event_fill(const event_ticket *ticket, const event_record *event, void *const *frames,
+                                 uint32_t count);
 QUARROW_INTERNAL void post_event(const event_record *event, void *const *frames, uint32_t count);
 QUARROW_INTERNAL event_record malloc_event_of(void *address, size_t size);
 QUARROW_INTERNAL event_record free_event_of(void *address);

@@ -5,9 +5,9 @@
 #include "stack_walk/stack_walk.h"
 
 void post_event(const event_record *event, void *const *frames, uint32_t count) {
-    uint32_t position;
-    if (event_claim(&position))
-        event_fill(position, event, frames, count);
+    event_ticket ticket;
+    if (event_claim(&ticket))
+        event_fill(&ticket, event, frames, count);
 }
 
 namespace {

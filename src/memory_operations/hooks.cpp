@@ -91,13 +91,13 @@ static void *_hooked_malloc(size_t size, const void *) {
 // A realloc both releases and hands out: its slot is claimed where the new
 // block is held and the old one not yet released (thread_cache_realloc_marked).
 struct realloc_claim {
-    uint32_t position;
+    event_ticket ticket;
     bool claimed;
 };
 
 static void _claim_for_realloc(void *context) {
     realloc_claim *claim = (realloc_claim *)context;
-    claim->claimed = event_claim(&claim->position);
+    claim->claimed = event_claim(&claim->ticket);
 }
 
 static void *_hooked_realloc(void *old_block, size_t size, const void *) {
@@ -106,11 +106,11 @@ static void *_hooked_realloc(void *old_block, size_t size, const void *) {
     _inside_hook = 1;
     captured_stack stack;
     _capture(&stack);
-    realloc_claim claim = {0, false};
+    realloc_claim claim = {{0, 0, 0, 0}, false};
     void *block = thread_cache_realloc_marked(old_block, size, _claim_for_realloc, &claim);
     if (block != nullptr && claim.claimed) {
         event_record event = realloc_event_of(old_block, block, size);
-        event_fill(claim.position, &event, stack.frames, stack.count);
+        event_fill(&claim.ticket, &event, stack.frames, stack.count);
     }
     _inside_hook = 0;
     return block;
@@ -127,12 +127,12 @@ static void _hooked_free(void *block, const void *) {
     _inside_hook = 1;
     captured_stack stack;
     _capture(&stack);
-    uint32_t position;
-    bool claimed = event_claim(&position);
+    event_ticket ticket;
+    bool claimed = event_claim(&ticket);
     thread_cache_free(block);
     if (claimed) {
         event_record event = free_event_of(block);
-        event_fill(position, &event, stack.frames, stack.count);
+        event_fill(&ticket, &event, stack.frames, stack.count);
     }
     _inside_hook = 0;
     errno = saved_errno;

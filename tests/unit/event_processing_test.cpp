@@ -223,13 +223,13 @@ TEST(Buffer, AFullBufferDropsAndCountsEvents) {
 TEST(Buffer, EventsAreHandledInClaimOrderAndAClaimHoldsUpThoseAfterIt) {
     prepare("buffers=8");
     malloc_occurred(addr(0xA0), 10, make_stack(S1));
-    uint32_t free_slot;
+    event_ticket free_slot;
     ASSERT_TRUE(event_claim(&free_slot));            // the free's claim, before its heap call
     malloc_occurred(addr(0xA0), 20, make_stack(S2)); // the address handed out again elsewhere
     EXPECT_EQ(event_processing_test_drain(), 1);     // only the first: the claim holds up the rest
     event_record release = free_event_of(addr(0xA0));
     void *frames[] = {addr(S3[0])};
-    event_fill(free_slot, &release, frames, 1);
+    event_fill(&free_slot, &release, frames, 1);
     EXPECT_EQ(event_processing_test_drain(), 2);
     Report r = parse_report(report());
     ASSERT_EQ(r.blocks.size(), 2u); // S1's block freed, S2's live; no unmatched free
@@ -243,7 +243,7 @@ TEST(Buffer, EventsAreHandledInClaimOrderAndAClaimHoldsUpThoseAfterIt) {
 // fill, should it come, writes nothing, and the ring goes on as before.
 TEST(Buffer, AClaimNeverFilledIsGivenUpAndCountedOnce) {
     prepare("buffers=2");
-    uint32_t lost;
+    event_ticket lost;
     ASSERT_TRUE(event_claim(&lost));
     malloc_occurred(addr(0xB0), 5, make_stack(S1));
     testing::internal::CaptureStderr();
@@ -259,7 +259,7 @@ TEST(Buffer, AClaimNeverFilledIsGivenUpAndCountedOnce) {
         << err;
     event_record late = malloc_event_of(addr(0xC0), 7);
     void *frames[] = {addr(S2[0])};
-    event_fill(lost, &late, frames, 1); // too late: its slot has moved on
+    event_fill(&lost, &late, frames, 1); // too late: its slot has moved on
     for (int i = 0; i < 3; i++) {       // once round the ring and more
         malloc_occurred(addr(0xD0 + 16 * i), 1, make_stack(S3));
         EXPECT_EQ(event_processing_test_drain(), 1);
