@@ -153,11 +153,14 @@ inline uint32_t load_acquire(const uint32_t *word) { return __atomic_load_n(word
 
 // position % the slot count: the estimate from the reciprocal is at most one
 // too small for positions below 2^30, so one subtraction corrects it.
-inline uint32_t slot_index(uint32_t position) {
-    uint32_t size = (uint32_t)_shape.size;
-    uint32_t quotient = (uint32_t)(((uint64_t)position * _shape.size_reciprocal) >> 32);
+inline uint32_t reciprocal_of(uint32_t size) { return (uint32_t)(((uint64_t)1 << 32) / size - (size == 1)); }
+inline uint32_t remainder_by(uint32_t position, uint32_t size, uint32_t reciprocal) {
+    uint32_t quotient = (uint32_t)(((uint64_t)position * reciprocal) >> 32);
     uint32_t index = position - quotient * size;
     return index >= size ? index - size : index;
+}
+inline uint32_t slot_index(uint32_t position) {
+    return remainder_by(position, (uint32_t)_shape.size, _shape.size_reciprocal);
 }
 inline event_slot *slot_of(uint32_t index) { return (event_slot *)(_shape.ring + (size_t)index * _shape.slot_stride); }
 inline void **frames_of(event_slot *slot) { return (void **)(slot + 1); }
@@ -518,7 +521,7 @@ int event_buffer_allocate(int32_t depth) {
     // At least four laps (the size is at most 2^28), so free_for never
     // mistakes a later lap for the previous one.
     _shape.position_limit = (uint32_t)_shape.size * ((1u << 30) / (uint32_t)_requested_size);
-    _shape.size_reciprocal = (uint32_t)(((uint64_t)1 << 32) / (uint32_t)_shape.size - ((uint32_t)_shape.size == 1));
+    _shape.size_reciprocal = reciprocal_of((uint32_t)_shape.size);
     // In a tiny ring the slot ahead may still be waiting to be taken.
     _shape.prefetch_for_write = _shape.size > 2 * (int32_t)_prefetch_distance && processor_prefetches_for_write();
     _taken.head = _claims.tail = _taken.head_index = 0;
@@ -552,6 +555,10 @@ void event_buffer_reset(void) {
         memset(_shape.ring, 0, (size_t)_shape.size * _shape.slot_stride);
         mark_slots_free();
     }
+}
+
+uint32_t event_buffer_slot_index(uint32_t position, uint32_t size) {
+    return remainder_by(position, size, reciprocal_of(size));
 }
 
 int32_t event_buffer_waiting_producers(void) { return __atomic_load_n(&_waiting.producers, __ATOMIC_SEQ_CST); }

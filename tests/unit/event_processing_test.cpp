@@ -238,6 +238,28 @@ TEST(Buffer, EventsAreHandledInClaimOrderAndAClaimHoldsUpThoseAfterIt) {
     EXPECT_EQ(r.blocks[1].counters.at("TOTAL_FREED"), 0u);
 }
 
+// A claim finds its slot without dividing: the result must be the remainder
+// for every ring size the option allows and every position a claim can
+// hold, up to the last lap before positions wrap.
+TEST(Buffer, AClaimsSlotIsThePositionModuloTheSize) {
+    const uint32_t sizes[] = {1, 2, 3, 7, 64, 1000, 16000, 16001, 65535, 1u << 20, 123456789, (1u << 28) - 1, 1u << 28};
+    uint32_t rng = 2463534242u;
+    for (uint32_t size : sizes) {
+        uint32_t limit = size * ((1u << 30) / size);
+        auto check = [size](uint32_t position) {
+            ASSERT_EQ(event_buffer_slot_index(position, size), position % size) << position << " in " << size;
+        };
+        for (uint32_t p = 0; p < 3 * size && p < 100000; p++)
+            check(p);
+        for (uint32_t back = 1; back <= 3 * size && back <= 100000; back++)
+            check(limit - back);
+        for (int i = 0; i < 100000; i++) {
+            rng ^= rng << 13, rng ^= rng >> 17, rng ^= rng << 5;
+            check(rng % limit);
+        }
+    }
+}
+
 // A claim whose thread never fills it (killed inside a hook) is given up
 // after a second, counted once as discarded, with one error line; the late
 // fill, should it come, writes nothing, and the ring goes on as before.
