@@ -3,6 +3,8 @@
 // allocate-free traffic that this table sees.
 #include "event_processing/event_processing_internal.h"
 
+#include "prefetch.h"
+
 // Block addresses are 8-byte aligned: the low bits carry nothing.
 static inline uint32_t _home_of(const void *address, uint32_t mask) {
     return (uint32_t)(((uintptr_t)address >> 3) * 2654435761u) & mask;
@@ -17,6 +19,10 @@ static uint32_t _find(const block_table *table, const void *address) {
     while (table->slots[slot].address != nullptr && table->slots[slot].address != address)
         slot = (slot + 1) & table->mask;
     return slot;
+}
+
+void block_table_prefetch(const block_table *table, const void *address) {
+    prefetch_for_read(&table->slots[_home_of(address, table->mask)]);
 }
 
 bool block_table_init(block_table *table, uint32_t capacity) {

@@ -24,13 +24,13 @@
 // processing thread or to wait; a busy process wakes it once per batch.
 #include "event_processing/event_processing_internal.h"
 
-#include <cpuid.h>
 #include <errno.h>
 #include <sched.h>
 #include <stdlib.h>
 
 #include "error_line.h"
 #include "lock_order.h"
+#include "prefetch.h"
 
 static_assert(sizeof(event_record) == 5 * 4, "an event is a 32-bit type and four 32-bit words");
 
@@ -69,7 +69,7 @@ struct alignas(64) ring_shape {
     uint32_t size_reciprocal; // 2^32 / size, rounded down: a claim divides without a divide
     uint32_t wake_threshold;  // an eighth of the ring, at least 1
     uint32_t yield_threshold; // three quarters of the ring
-    bool prefetch_for_write;  // whether the processor can fetch a line for writing ahead of time
+    bool prefetch_ahead;      // whether the ring is large enough to fetch slots ahead of claims
     bool wait_for_room;
 };
 ring_shape _shape = {nullptr, 0, 0, 0, 0, 0, 1, 1, false, false};
@@ -192,16 +192,6 @@ inline bool free_for(uint32_t sequence, uint32_t position, uint32_t index) {
     return sequence == sequence_of(previous, index, SLOT_READY) || sequence == sequence_of(previous, index, SLOT_GIVEN_UP);
 }
 
-// Fetches the line a producer is about to write, so its fill does not wait
-// for it; a hint only, and only where the processor has the instruction.
-inline void prefetch_for_write(const void *line) {
-#if defined(__i386__) || defined(__x86_64__)
-    if (_shape.prefetch_for_write)
-        __asm__ volatile("prefetchw %0" : : "m"(*(const char *)line));
-#else
-    (void)line;
-#endif
-}
 
 inline uint32_t pending_at(uint32_t tail) { return distance(load_acquire(&_taken.head), tail); }
 
@@ -233,7 +223,9 @@ bool try_claim(event_ticket *ticket) {
             ticket->index = slot_index(tail);
             ticket->pending = pending + 1;
             note_pending(pending + 1);
-            prefetch_for_write(slot_of(next_index(ticket->index, _prefetch_distance)));
+            // The slot this thread is likely to fill next, so its fill does not wait for the line.
+            if (_shape.prefetch_ahead)
+                prefetch_for_write(slot_of(next_index(ticket->index, _prefetch_distance)));
             return true;
         }
     }
@@ -488,16 +480,6 @@ void mark_slots_free() {
         slot_of(index)->sequence = sequence_of(previous_lap(index), index, SLOT_READY);
 }
 
-// PREFETCHW: leaf 0x80000001, ECX bit 8. Elsewhere the instruction may fault.
-bool processor_prefetches_for_write() {
-#if defined(__i386__) || defined(__x86_64__)
-    unsigned int eax, ebx, ecx, edx;
-    return __get_cpuid(0x80000001u, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 8)) != 0;
-#else
-    return false;
-#endif
-}
-
 } // namespace
 
 int event_buffer_allocate(int32_t depth) {
@@ -523,7 +505,8 @@ int event_buffer_allocate(int32_t depth) {
     _shape.position_limit = (uint32_t)_shape.size * ((1u << 30) / (uint32_t)_requested_size);
     _shape.size_reciprocal = reciprocal_of((uint32_t)_shape.size);
     // In a tiny ring the slot ahead may still be waiting to be taken.
-    _shape.prefetch_for_write = _shape.size > 2 * (int32_t)_prefetch_distance && processor_prefetches_for_write();
+    _shape.prefetch_ahead = _shape.size > 2 * (int32_t)_prefetch_distance;
+    prefetch_configure();
     _taken.head = _claims.tail = _taken.head_index = 0;
     mark_slots_free();
     // Late enough that a busy process pays one wake-up per thousands of

@@ -220,6 +220,8 @@ int block_table_put(block_table *table, const allocation_record *record, allocat
 
 /* Removes the record for `address` into *record; false when there is none. */
 bool block_table_take(block_table *table, const void *address, allocation_record *record);
+/* A hint: the line where a look-up of `address` starts, fetched ahead of it. */
+void block_table_prefetch(const block_table *table, const void *address);
 
 /* ---------------------------------------------------------------------------
  * A hash index in front of the caller tables: (stack, caller type) to caller
