@@ -292,8 +292,8 @@ void event_fill(const event_ticket *ticket, const event_record *event, void *con
     if (count > _shape.frame_capacity) // only a stack handed in from outside can be deeper; keep its innermost frames
         count = _shape.frame_capacity;
     void **kept = frames_of(slot);
-    if (count > 0) // an empty stack may come with no array at all
-        memcpy(kept, frames, count * sizeof(void *));
+    for (uint32_t i = 0; i < count; i++) // a handful of words: no call to memcpy
+        kept[i] = frames[i];
     slot->event = *event;
     slot->stack.frame_count = count;
     slot->stack.return_addresses = kept;
@@ -385,32 +385,40 @@ bool nap_or_sleep(bool sleep, long microseconds, uint32_t until, uint32_t until_
 
 } // namespace
 
-// While a batch gathers the processing thread naps rather than looking
-// again and again: every look reads lines that producers are writing, and
-// each would pull such a line away from its writer. The first nap after
-// work is short, later ones double while nothing comes, up to the doze;
-// only a doze that found the ring empty becomes a sleep.
+// While a batch gathers, the processing thread looks only at the batch's
+// last slot, a line no producer is writing yet, so its looks cost them
+// nothing; it yields between looks, which also gives the processor to a
+// producer that wants it. Staying awake matters on a virtual machine, where
+// waking a halted processor can take longer than the ring takes to fill.
+// After _gather_microseconds it takes what is ready. Only a ring that stays
+// empty sends it to nap: the first naps are short, later ones double while
+// nothing comes, up to the doze; a doze that found the ring empty becomes a
+// sleep.
+const long _gather_microseconds = 50;
 const long _first_nap_microseconds = 50;
 
 uint32_t event_buffer_wait(uint32_t room) {
     uint32_t run = ready_run(room);
     if (run == room)
         return run;
-    // A short run naps once, until its batch's last slot is ready: a slot no
-    // producer is writing yet, so waiting on it costs them nothing.
-    uint32_t until = _taken.head, until_index = _taken.head_index;
-    if (run > 0) {
-        until = next_position(_taken.head, room - 1);
-        until_index = next_index(_taken.head_index, room - 1);
+    uint32_t last = next_position(_taken.head, room - 1), last_index = next_index(_taken.head_index, room - 1);
+    struct timespec gather_until = deadline_after_microseconds(_gather_microseconds);
+    for (uint32_t look = 1; !ready(last, last_index); look++) {
+        if (look % 8 == 0 && passed(&gather_until))
+            break;
+        sched_yield();
     }
+    run = ready_run_from(run, room);
+    if (run > 0)
+        return run;
     long nap = _first_nap_microseconds;
     bool idle = false;
     struct timespec give_up = deadline_after(_abandon_milliseconds);
     for (;;) {
         event_buffer_lock();
-        bool empty = nap_or_sleep(idle, nap, until, until_index);
+        bool empty = nap_or_sleep(idle, nap, _taken.head, _taken.head_index);
         event_buffer_unlock();
-        run = ready_run_from(run, room);
+        run = ready_run(room);
         if (run > 0)
             return run;
         idle = false;
@@ -421,8 +429,6 @@ uint32_t event_buffer_wait(uint32_t room) {
         } else if (passed(&give_up)) { // a claim at the head, never filled
             give_up_head();
             give_up = deadline_after(_abandon_milliseconds);
-            until = _taken.head;
-            until_index = _taken.head_index;
             nap = _first_nap_microseconds;
         }
     }
