@@ -398,6 +398,8 @@ const long _gather_microseconds = 50;
 const long _first_nap_microseconds = 50;
 
 uint32_t event_buffer_wait(uint32_t room) {
+    if (room > (uint32_t)_shape.size) // a batch never wraps onto itself: its last slot is in the ring
+        room = (uint32_t)_shape.size;
     uint32_t run = ready_run(room);
     if (run == room)
         return run;
