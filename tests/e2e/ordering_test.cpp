@@ -13,7 +13,7 @@ using report::caller_type;
 
 TEST(Ordering, AReleaseIsSeenBeforeTheReuseOfItsAddressOnAnotherThread) {
     scratch_dir dir;
-    auto run = spawn({{host_path("e2e_handoff_host"), "200000"},
+    auto run = spawn({{host_path("e2e_handoff_host"), "600000"},
                       {{"PROFILER_REPORT_AT_EXIT", "1"}, {"QUARROW_FULL_BUFFER", "wait"}},
                       true,
                       dir.path(),

@@ -7,8 +7,8 @@
  * Usage: e2e_handoff_host ROUNDS. Two pairs of threads run ROUNDS rounds
  * each: in one pair, site_handoff_malloc allocates and the partner frees; in
  * the other, site_handoff_realloc moves a block from site_handoff_small to a larger size (releasing
- * the old address, which the partner's site_handoff_refill allocation takes
- * at once) and the partner frees both. Every block is freed at the end, so
+ * the old address to the shared heap, where the partner's site_handoff_refill
+ * allocation takes it at once) and the partner frees both. Every block is freed at the end, so
  * each site's allocated and freed totals must match, with no unmatched
  * release. Prints one SITE line per site with the counts it made.
  */
@@ -66,13 +66,18 @@ static void *_freeing(void *unused) {
     return NULL;
 }
 
-// A 24-byte block grown to 4000 bytes moves; its old chunk is free at once.
+// Sizes too large for the per-thread caches: the grown block moves, and its
+// old chunk goes back to the shared heap at once, where the partner's refill
+// of the same size finds it (a cached one would be reused on this thread).
+#define SMALL 12000
+#define GROWN 40000
+
 static void *_reallocating(void *unused) {
     (void)unused;
     for (int i = 0; i < _rounds; i++) {
-        void *block = site_handoff_small(24);
+        void *block = site_handoff_small(SMALL);
         memset(block, 1, 24);
-        void *grown = site_handoff_realloc(block, 4000);
+        void *grown = site_handoff_realloc(block, GROWN);
         if (grown == NULL)
             abort();
         _put(&_moved, grown, NULL);
@@ -84,7 +89,7 @@ static void *_reallocating(void *unused) {
 static void *_refilling(void *unused) {
     (void)unused;
     for (int i = 0; i < _rounds; i++) {
-        void *refill = site_handoff_refill(24);
+        void *refill = site_handoff_refill(SMALL);
         free(_take(&_moved, NULL));
         free(refill);
     }
@@ -103,11 +108,11 @@ int main(int argc, char **argv) {
     unsigned long long rounds = (unsigned long long)_rounds;
     printf("SITE site_handoff_malloc allocated=%llu allocations=%llu freed=%llu frees=%llu\n", 24 * rounds, rounds,
            24 * rounds, rounds);
-    printf("SITE site_handoff_small allocated=%llu allocations=%llu freed=%llu frees=%llu\n", 24 * rounds, rounds,
-           24 * rounds, rounds);
-    printf("SITE site_handoff_realloc allocated=%llu allocations=%llu freed=%llu frees=%llu\n", 4000 * rounds, rounds,
-           4000 * rounds, rounds);
-    printf("SITE site_handoff_refill allocated=%llu allocations=%llu freed=%llu frees=%llu\n", 24 * rounds, rounds,
-           24 * rounds, rounds);
+    printf("SITE site_handoff_small allocated=%llu allocations=%llu freed=%llu frees=%llu\n", SMALL * rounds, rounds,
+           SMALL * rounds, rounds);
+    printf("SITE site_handoff_realloc allocated=%llu allocations=%llu freed=%llu frees=%llu\n", GROWN * rounds, rounds,
+           GROWN * rounds, rounds);
+    printf("SITE site_handoff_refill allocated=%llu allocations=%llu freed=%llu frees=%llu\n", SMALL * rounds, rounds,
+           SMALL * rounds, rounds);
     return 0;
 }
