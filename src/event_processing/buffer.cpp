@@ -217,7 +217,7 @@ bool try_claim(event_ticket *ticket) {
                                         __ATOMIC_RELAXED)) {
             // After the claim in the single order of sequentially consistent
             // operations: a processing thread that publishes its doze or
-            // sleep after this load sees the claim (doze_or_sleep).
+            // sleep after this load sees the claim (nap_or_sleep).
             ticket->consumer_state = __atomic_load_n(&_consumer.state, __ATOMIC_SEQ_CST);
             ticket->position = tail;
             ticket->index = slot_index(tail);
@@ -303,7 +303,7 @@ void event_fill(const event_ticket *ticket, const event_record *event, void *con
     // A dozing thread is woken only once enough has gathered; the test
     // comes before the lock, so no event pays for the lock alone. The
     // state was read at the claim: one that dozed or slept after that saw
-    // the claim and stays within a doze of it (doze_or_sleep).
+    // the claim and stays within a doze of it (nap_or_sleep).
     int state = ticket->consumer_state;
     uint32_t pending = ticket->pending;
     if (state == CONSUMER_SLEEPING || (state == CONSUMER_DOZING && pending >= _shape.wake_threshold))
