@@ -53,14 +53,14 @@ struct event_slot {
 // Slots start on cache lines and span whole lines, so that no two slots
 // share one: a producer filling a slot never meets the processing thread
 // reading its neighbour.
-const size_t _line = 64;
+constexpr size_t _line = 64;
 int32_t _requested_size = 16000; // by the option, until the slots for it exist
 // How far ahead of its claim a producer fetches the slot it may fill next.
 const uint32_t _prefetch_distance = 8;
 
 // The ring's shape, set when it is made and then only read, by every claim:
 // on a line of its own, which no write of another thread takes away.
-struct alignas(64) ring_shape {
+struct alignas(_line) ring_shape {
     unsigned char *ring;
     size_t slot_stride;
     uint32_t frame_capacity;
@@ -77,21 +77,21 @@ ring_shape _shape = {nullptr, 0, 0, 0, 0, 0, 1, 1, false, false};
 // Each written by its own party, on its own line: producers meet on the
 // tail, the processing thread alone moves the head and says whether it
 // naps, producers count what they drop and whether they wait for room.
-struct alignas(64) claim_line {
+struct alignas(_line) claim_line {
     uint32_t tail;
 };
-struct alignas(64) take_line {
+struct alignas(_line) take_line {
     uint32_t head;
     uint32_t head_index; // the head's slot: no division per event
 };
-struct alignas(64) counter_line {
+struct alignas(_line) counter_line {
     uint32_t maximum_pending_events;
     uint32_t discarded_events;
 };
-struct alignas(64) consumer_line {
+struct alignas(_line) consumer_line {
     int state; // a consumer_state
 };
-struct alignas(64) waiting_line {
+struct alignas(_line) waiting_line {
     int32_t producers;
 };
 claim_line _claims = {0};

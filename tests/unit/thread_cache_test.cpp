@@ -39,6 +39,31 @@ size_t in_use() { return (size_t)dlmallinfo().uordblks; }
 // Runs fn on a thread of its own and waits for it.
 template <class F> void on_thread(F fn) { std::thread(fn).join(); }
 
+// A thread that runs `fill` and then stays alive, its cache as `fill` left
+// it, until the holder goes out of scope.
+class cache_holder {
+  public:
+    template <class F>
+    explicit cache_holder(F fill)
+        : thread_([this, fill] {
+              fill();
+              cached_ = true;
+              while (!done_)
+                  std::this_thread::yield();
+          }) {
+        while (!cached_)
+            std::this_thread::yield();
+    }
+    ~cache_holder() {
+        done_ = true;
+        thread_.join();
+    }
+
+  private:
+    std::atomic<bool> cached_{false}, done_{false};
+    std::thread thread_; // last: it starts once the flags exist
+};
+
 TEST_F(ThreadCache, BoundsPerClassAndPerThread) {
     on_thread([] {
         std::vector<void *> blocks;
@@ -89,25 +114,17 @@ TEST_F(ThreadCache, DoubleFreeOnAnotherThreadIsLeftAlone) {
         thread_cache_free(a); // cached on this thread, which stays alive below
     });
     // The first thread is gone and returned its cache; a fresh block now.
-    std::atomic<bool> cached{false}, done{false};
     void *b = nullptr;
-    std::thread holder([&] {
+    cache_holder holder([&b] {
         b = thread_cache_malloc(24);
         thread_cache_free(b);
-        cached = true;
-        while (!done)
-            std::this_thread::yield();
     });
-    while (!cached)
-        std::this_thread::yield();
     on_thread([&] {
         size_t before = thread_cache_bytes();
         thread_cache_free(b); // already sits in the holder's cache
         EXPECT_EQ(before, thread_cache_bytes());
         EXPECT_NE(thread_cache_malloc(24), b);
     });
-    done = true;
-    holder.join();
 }
 
 TEST_F(ThreadCache, ForeignAndWildBlocksNeverEnter) {
@@ -296,19 +313,13 @@ TEST_F(ThreadCache, TrimReturnsEveryThreadsCache) {
 }
 
 TEST_F(ThreadCache, ForkedChildStartsEmptyWithASoundHeap) {
-    std::atomic<bool> cached{false}, done{false};
-    std::thread other([&] { // a thread with a full cache that the child lacks
+    cache_holder other([] { // a thread with a full cache that the child lacks
         std::vector<void *> blocks;
         for (int i = 0; i < 100; ++i)
             blocks.push_back(thread_cache_malloc(48));
         for (void *b : blocks)
             thread_cache_free(b);
-        cached = true;
-        while (!done)
-            std::this_thread::yield();
     });
-    while (!cached)
-        std::this_thread::yield();
     for (int i = 0; i < 20; ++i)
         thread_cache_free(thread_cache_malloc(48));
     private_heap_prepare_fork();
@@ -326,8 +337,6 @@ TEST_F(ThreadCache, ForkedChildStartsEmptyWithASoundHeap) {
         _exit(bad);
     }
     private_heap_after_fork();
-    done = true;
-    other.join();
     ASSERT_GT(pid, 0);
     int status = 0;
     ASSERT_EQ(pid, waitpid(pid, &status, 0));
