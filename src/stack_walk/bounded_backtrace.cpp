@@ -79,7 +79,8 @@ void find_platform_unwinder(void) {
 
 // Not inlined: its own frame is the first one the unwinder reports, and is
 // dropped, as backtrace drops its own.
-__attribute__((noinline)) int bounded_backtrace(void **array, int size) {
+// used: the capture stub jumps here from assembly.
+__attribute__((noinline, used)) int bounded_backtrace(void **array, int size) {
     _last_was_cut = false;
     if (!__atomic_load_n(&_unwinder_looked_up, __ATOMIC_ACQUIRE))
         find_platform_unwinder(); // only outside the hooks: start-up looks it up first

@@ -34,7 +34,8 @@ static bool _platform_unwinds_further(uintptr_t return_address) {
 // step would leave it, the walk ends with the frames found so far. Returns
 // the frame count, or -1 where the platform's unwinder must do the whole
 // capture instead.
-extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, const uintptr_t *entry_sp, uintptr_t ebp) {
+// used: only the stubs' assembly calls it, which link-time optimisation cannot see.
+extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void **array, int size, const uintptr_t *entry_sp, uintptr_t ebp) {
     if (size <= 0)
         return 0;
     // Hand-over: an unload is under way, so cached steps may be stale.
