@@ -36,9 +36,18 @@ quarrow_free_hook_fn volatile quarrow_free_hook = nullptr;
 quarrow_memalign_hook_fn volatile quarrow_memalign_hook = nullptr;
 }
 
+__thread const uintptr_t *_entry_frame __attribute__((tls_model("initial-exec")));
+
 namespace {
 
 #define CALL_SITE __builtin_return_address(0)
+
+// Taking its own frame's address gives an entry point a frame pointer; the
+// frame is published only while the hook runs, so a hook that some other
+// code calls directly never sees a stale one.
+#define THIS_FRAME ((const uintptr_t *)__builtin_frame_address(0))
+#define ENTERING_HOOK(frame) (_entry_frame = (frame))
+#define LEFT_HOOK() (_entry_frame = nullptr)
 
 // A block that the private heap handed out through a hook may come back
 // after the hooks were taken out again; the C library must never see it.
@@ -80,19 +89,29 @@ trim_fn c_library_trim() {
     return trim;
 }
 
-ENTRY_POINT_PART void *dispatch_realloc(void *block, size_t size, const void *call_site) {
+// `frame` is the entry point's own (THIS_FRAME), taken there: these parts are inlined.
+ENTRY_POINT_PART void *dispatch_realloc(void *block, size_t size, const void *call_site, const uintptr_t *frame) {
     quarrow_realloc_hook_fn hook = quarrow_realloc_hook;
-    if (hook != nullptr)
-        return hook(block, size, call_site);
+    if (hook != nullptr) {
+        ENTERING_HOOK(frame);
+        void *result = hook(block, size, call_site);
+        LEFT_HOOK();
+        return result;
+    }
     if (is_private_block(block))
         return dlrealloc(block, size);
     return __libc_realloc(block, size);
 }
 
-ENTRY_POINT_PART void *dispatch_memalign(size_t alignment, size_t size, const void *call_site) {
+ENTRY_POINT_PART void *dispatch_memalign(size_t alignment, size_t size, const void *call_site,
+                                         const uintptr_t *frame) {
     quarrow_memalign_hook_fn hook = quarrow_memalign_hook;
-    if (hook != nullptr)
-        return hook(alignment, size, call_site);
+    if (hook != nullptr) {
+        ENTERING_HOOK(frame);
+        void *result = hook(alignment, size, call_site);
+        LEFT_HOOK();
+        return result;
+    }
     return __libc_memalign(alignment, size);
 }
 
@@ -102,15 +121,21 @@ extern "C" {
 
 QUARROW_EXPORT void *malloc(size_t size) {
     quarrow_malloc_hook_fn hook = quarrow_malloc_hook;
-    if (hook != nullptr)
-        return hook(size, CALL_SITE);
+    if (hook != nullptr) {
+        ENTERING_HOOK(THIS_FRAME);
+        void *block = hook(size, CALL_SITE);
+        LEFT_HOOK();
+        return block;
+    }
     return __libc_malloc(size);
 }
 
 QUARROW_EXPORT void free(void *block) {
     quarrow_free_hook_fn hook = quarrow_free_hook;
     if (hook != nullptr) {
+        ENTERING_HOOK(THIS_FRAME);
         hook(block, CALL_SITE);
+        LEFT_HOOK();
         return;
     }
     if (is_private_block(block))
@@ -128,13 +153,15 @@ QUARROW_EXPORT void *calloc(size_t count, size_t size) {
         errno = ENOMEM;
         return nullptr;
     }
+    ENTERING_HOOK(THIS_FRAME);
     void *block = hook(bytes, CALL_SITE);
+    LEFT_HOOK();
     if (block != nullptr)
         memset(block, 0, bytes);
     return block;
 }
 
-QUARROW_EXPORT void *realloc(void *block, size_t size) { return dispatch_realloc(block, size, CALL_SITE); }
+QUARROW_EXPORT void *realloc(void *block, size_t size) { return dispatch_realloc(block, size, CALL_SITE, THIS_FRAME); }
 
 QUARROW_EXPORT void *reallocarray(void *block, size_t count, size_t size) {
     size_t bytes;
@@ -142,10 +169,10 @@ QUARROW_EXPORT void *reallocarray(void *block, size_t count, size_t size) {
         errno = ENOMEM;
         return nullptr;
     }
-    return dispatch_realloc(block, bytes, CALL_SITE);
+    return dispatch_realloc(block, bytes, CALL_SITE, THIS_FRAME);
 }
 
-QUARROW_EXPORT void *memalign(size_t alignment, size_t size) { return dispatch_memalign(alignment, size, CALL_SITE); }
+QUARROW_EXPORT void *memalign(size_t alignment, size_t size) { return dispatch_memalign(alignment, size, CALL_SITE, THIS_FRAME); }
 
 QUARROW_EXPORT void *aligned_alloc(size_t alignment, size_t size) {
     // Only powers of two are valid alignments here, as the C standard asks.
@@ -153,7 +180,7 @@ QUARROW_EXPORT void *aligned_alloc(size_t alignment, size_t size) {
         errno = EINVAL;
         return nullptr;
     }
-    return dispatch_memalign(alignment, size, CALL_SITE);
+    return dispatch_memalign(alignment, size, CALL_SITE, THIS_FRAME);
 }
 
 QUARROW_EXPORT int posix_memalign(void **out, size_t alignment, size_t size) {
@@ -161,7 +188,7 @@ QUARROW_EXPORT int posix_memalign(void **out, size_t alignment, size_t size) {
         return EINVAL;
     // The result is the status: errno is left as it was.
     int saved_errno = errno;
-    void *block = dispatch_memalign(alignment, size, CALL_SITE);
+    void *block = dispatch_memalign(alignment, size, CALL_SITE, THIS_FRAME);
     errno = saved_errno;
     if (block == nullptr)
         return ENOMEM;
@@ -171,8 +198,13 @@ QUARROW_EXPORT int posix_memalign(void **out, size_t alignment, size_t size) {
 
 QUARROW_EXPORT void *valloc(size_t size) {
     quarrow_memalign_hook_fn hook = quarrow_memalign_hook;
-    if (hook != nullptr)
-        return hook(page_size(), size, CALL_SITE);
+    if (hook != nullptr) {
+        size_t page = page_size();
+        ENTERING_HOOK(THIS_FRAME);
+        void *block = hook(page, size, CALL_SITE);
+        LEFT_HOOK();
+        return block;
+    }
     return __libc_valloc(size);
 }
 
@@ -188,7 +220,10 @@ QUARROW_EXPORT void *pvalloc(size_t size) {
         return nullptr;
     }
     rounded &= ~(page - 1);
-    return hook(page, rounded != 0 ? rounded : page, CALL_SITE);
+    ENTERING_HOOK(THIS_FRAME);
+    void *block = hook(page, rounded != 0 ? rounded : page, CALL_SITE);
+    LEFT_HOOK();
+    return block;
 }
 
 // With the hooks in, the private heap trims, and the per-thread caches go

@@ -55,10 +55,18 @@ struct captured_stack {
     uint32_t count;
 };
 
-// errno is kept as the caller left it: a capture must not change it.
-static HOOK_FRAME void _capture(captured_stack *stack) {
+// errno is kept as the caller left it: a capture must not change it. The
+// walk starts at the program's frame when the entry point published its own
+// frame for this request: one that returns to `caller` and lies above this
+// hook's frame (an entry point in a signal handler that ran meanwhile left
+// none). Otherwise it walks the library's frames too and skips them.
+static HOOK_FRAME void _capture(captured_stack *stack, const void *caller) {
     int saved_errno = errno;
-    stack->count = capture_frames(stack->scratch, get_stack_depth(), _hook_frames, &stack->frames);
+    int depth = get_stack_depth();
+    const uintptr_t *frame = _entry_frame;
+    if (frame == nullptr || (uintptr_t)frame <= (uintptr_t)stack || frame[1] != (uintptr_t)caller ||
+        !capture_frames_from(stack->scratch, depth, frame, &stack->frames, &stack->count))
+        stack->count = capture_frames(stack->scratch, depth, _hook_frames, &stack->frames);
     errno = saved_errno;
 }
 
@@ -73,12 +81,12 @@ static void _post(const event_record *event, const captured_stack *stack) {
 
 // malloc and free are served through this thread's cache, realloc knows
 // cached blocks, memalign goes to the heap itself (thread_cache.cpp).
-static void *_hooked_malloc(size_t size, const void *) {
+static void *_hooked_malloc(size_t size, const void *caller) {
     if (_untracked())
         return thread_cache_malloc(size);
     _inside_hook = 1;
     captured_stack stack;
-    _capture(&stack);
+    _capture(&stack, caller);
     void *block = thread_cache_malloc(size);
     if (block != nullptr) {
         event_record event = malloc_event_of(block, size);
@@ -100,12 +108,12 @@ static void _claim_for_realloc(void *context) {
     claim->claimed = event_claim(&claim->ticket);
 }
 
-static void *_hooked_realloc(void *old_block, size_t size, const void *) {
+static void *_hooked_realloc(void *old_block, size_t size, const void *caller) {
     if (_untracked())
         return thread_cache_realloc(old_block, size);
     _inside_hook = 1;
     captured_stack stack;
-    _capture(&stack);
+    _capture(&stack, caller);
     realloc_claim claim = {{0, 0, 0, 0}, false};
     void *block = thread_cache_realloc_marked(old_block, size, _claim_for_realloc, &claim);
     if (block != nullptr && claim.claimed) {
@@ -116,7 +124,7 @@ static void *_hooked_realloc(void *old_block, size_t size, const void *) {
     return block;
 }
 
-static void _hooked_free(void *block, const void *) {
+static void _hooked_free(void *block, const void *caller) {
     // free must leave errno alone, tracked or not; the cache keeps it on
     // its own path.
     if (_untracked()) {
@@ -126,7 +134,7 @@ static void _hooked_free(void *block, const void *) {
     int saved_errno = errno;
     _inside_hook = 1;
     captured_stack stack;
-    _capture(&stack);
+    _capture(&stack, caller);
     event_ticket ticket;
     bool claimed = event_claim(&ticket);
     thread_cache_free(block);
@@ -138,12 +146,12 @@ static void _hooked_free(void *block, const void *) {
     errno = saved_errno;
 }
 
-static void *_hooked_memalign(size_t alignment, size_t size, const void *) {
+static void *_hooked_memalign(size_t alignment, size_t size, const void *caller) {
     if (_untracked())
         return dlmemalign(alignment, size);
     _inside_hook = 1;
     captured_stack stack;
-    _capture(&stack);
+    _capture(&stack, caller);
     void *block = dlmemalign(alignment, size);
     if (block != nullptr) {
         event_record event = memalign_event_of(block, size);

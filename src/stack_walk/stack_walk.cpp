@@ -56,6 +56,19 @@ __attribute__((noinline)) uint32_t capture_frames(void **scratch, int depth, uns
     return _capture(scratch, depth, skip, frames);
 }
 
+bool capture_frames_from(void **scratch, int depth, const uintptr_t *frame, void ***frames, uint32_t *count) {
+    if (__atomic_load_n(&_stack_capture_mode, __ATOMIC_RELAXED) != QUARROW_UNWINDER_FAST)
+        return false;
+    int wanted = depth < (int)QUARROW_MAX_STACK_DEPTH ? depth : (int)QUARROW_MAX_STACK_DEPTH;
+    // The saved ebp is the caller's: the frame's owner set its own from esp.
+    int got = wanted > 0 ? _quarrow_unwind_from(scratch, wanted, frame + 1, frame[0]) : 0;
+    if (got < 0)
+        return false;
+    *frames = scratch;
+    *count = (uint32_t)got;
+    return true;
+}
+
 __attribute__((noinline)) call_stack *walk_stack(int depth, unsigned int skip) {
     void *scratch[QUARROW_CAPTURE_SCRATCH];
     void **frames;

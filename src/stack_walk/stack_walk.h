@@ -45,6 +45,18 @@ QUARROW_EXPORT call_stack *walk_stack(int depth, unsigned int skip);
  */
 QUARROW_INTERNAL uint32_t capture_frames(void **scratch, int depth, unsigned int skip, void ***frames);
 
+/*
+ * capture_frames started at a known frame instead of its own: `frame` is a
+ * frame-pointer frame of the calling thread (its saved ebp, then the return
+ * address into the code to capture from), and frame 0 is that return
+ * address. The walk from there is the one that would pass through the
+ * frames below it, without reading them. False, with nothing captured,
+ * where only the whole walk will do (check and backtrace modes, rules the
+ * engine leaves to the platform): the caller then uses capture_frames.
+ */
+QUARROW_INTERNAL bool capture_frames_from(void **scratch, int depth, const uintptr_t *frame, void ***frames,
+                                          uint32_t *count);
+
 /* A deep copy, or null when memory ran out (reported). */
 QUARROW_EXPORT call_stack *clone_stack(call_stack *stack);
 

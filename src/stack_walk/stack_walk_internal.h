@@ -32,6 +32,13 @@ extern QUARROW_INTERNAL int _stack_capture_mode;
  */
 QUARROW_INTERNAL __attribute__((noinline)) int capture_and_compare(void **array, int size);
 
+/*
+ * The engine's walk from a return address at `entry_sp[0]`, with `ebp` the
+ * ebp of the code it returns to: the frame count, or -1 where the platform's
+ * unwinder must do the whole capture instead.
+ */
+extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, const uintptr_t *entry_sp, uintptr_t ebp);
+
 /* ---------------------------------------------------------------------------
  * One unwind step of 32-bit x86 code: how to find the caller's frame from a
  * return address, read from the owning object's call-frame information.

@@ -2,6 +2,7 @@
 // the tracker says about itself at start-up.
 #include "e2e_support.h"
 
+#include <map>
 #include <regex>
 
 #include "report_parser.h"
@@ -70,9 +71,31 @@ TEST(Counting, EveryEntryPointIsChargedToItsCallSite) {
     }
 }
 
-// The other capture methods charge the same sites with the same counters.
-// In check mode every capture is taken both ways; the count line at exit
-// must cover at least one capture per allocation and show no difference.
+// Every frame of a site's record, as object, symbol and offset (or offset
+// in the object): the same in every run of one program, wherever its
+// objects were loaded.
+std::vector<std::string> frames_of_site(const report::report_set &set, const report::report &rep,
+                                        const std::string &site) {
+    std::vector<std::string> frames;
+    auto found = blocks_at(set, rep, site, caller_type::allocator);
+    if (found.size() == 1)
+        for (size_t i = 0; i < frame_count(set, *found[0]); i++) {
+            const auto &f = frame(set, *found[0], i);
+            // A frame without a symbol is told by its place in its object.
+            if (f.symbol == "*Unknown*")
+                frames.push_back(f.library + " +" +
+                                 std::to_string(std::stoull(f.address, nullptr, 16) - std::stoull(f.base, nullptr, 16)));
+            else
+                frames.push_back(f.library + " " + f.symbol + "+" + f.offset);
+        }
+    return frames;
+}
+
+// The other capture methods charge the same sites with the same counters,
+// and with the same frames as the engine's walk that starts at the entry
+// point's caller. In check mode every capture is taken both ways; the count
+// line at exit must cover at least one capture per allocation and show no
+// difference.
 TEST(Counting, EveryCaptureMethodChargesTheSameSites) {
     uint64_t allocations = 0;
     for (const auto &site : expected_sites)
@@ -80,7 +103,8 @@ TEST(Counting, EveryCaptureMethodChargesTheSameSites) {
     const std::regex count_line(
         "QUARROW UNWINDER CHECK: ([0-9]+) captures compared, ([0-9]+) mismatches, ([0-9]+) left to backtrace");
 
-    for (const char *method : {"backtrace", "check"}) {
+    std::map<std::string, std::map<std::string, std::vector<std::string>>> frames; // by method, then site
+    for (const char *method : {"fast", "backtrace", "check"}) {
         SCOPED_TRACE(std::string("PROFILER_UNWINDER=") + method);
         scratch_dir dir;
         auto run = spawn({{host_path("e2e_counting_host"), "count"},
@@ -114,8 +138,14 @@ TEST(Counting, EveryCaptureMethodChargesTheSameSites) {
         ASSERT_EQ(set.runs[0].reports.size(), 1u);
         const auto &rep = set.runs[0].reports[0];
         EXPECT_EQ(rep.discarded_events, 0u);
-        for (const auto &[site, expected] : expected_sites)
+        for (const auto &[site, expected] : expected_sites) {
             EXPECT_TRUE(allocator_counters(set, rep, site, expected));
+            frames[method][site] = frames_of_site(set, rep, site);
+        }
+    }
+    for (const auto &site : expected_sites) {
+        EXPECT_GE(frames["fast"][site.first].size(), 3u) << site.first << ": the site, its caller and beyond";
+        EXPECT_EQ(frames["fast"][site.first], frames["backtrace"][site.first]) << site.first;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "private_heap/private_heap.h"
 #include "stack_walk/stack_walk.h"
@@ -133,6 +134,59 @@ TEST(WalkStack, ChainsDeeperThanTheCapKeepTheCap) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->frame_count, (unsigned)QUARROW_MAX_STACK_DEPTH);
     free_stack(s);
+}
+
+// A frame with a frame pointer, as an entry point has: both captures from
+// here must give the same frames, the whole walk with this frame and
+// capture_frames's own skipped, the other started at this frame.
+struct FromFrame {
+    int depth;
+    std::vector<void *> whole, started;
+    bool started_here;
+};
+
+__attribute__((noinline)) void capture_both_ways(FromFrame *run) {
+    const uintptr_t *frame = (const uintptr_t *)__builtin_frame_address(0);
+    void *scratch[QUARROW_CAPTURE_SCRATCH];
+    void **frames;
+    uint32_t count = capture_frames(scratch, run->depth, 2, &frames);
+    run->whole.assign(frames, frames + count);
+    count = 0;
+    run->started_here = capture_frames_from(scratch, run->depth, frame, &frames, &count);
+    if (run->started_here)
+        run->started.assign(frames, frames + count);
+    asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void recurse_then_capture(int n, FromFrame *run) {
+    if (n == 0)
+        capture_both_ways(run);
+    else
+        recurse_then_capture(n - 1, run);
+    asm volatile("" ::: "memory");
+}
+
+TEST(WalkStack, StartingAtAKnownFrameGivesTheFramesOfTheWholeWalk) {
+    for (int levels : {0, 1, 5, 40}) {
+        for (int depth : {1, 2, 7, 30, QUARROW_MAX_STACK_DEPTH}) {
+            FromFrame run{depth, {}, {}, false};
+            recurse_then_capture(levels, &run);
+            ASSERT_TRUE(run.started_here) << "levels " << levels << ", depth " << depth;
+            ASSERT_FALSE(run.whole.empty());
+            EXPECT_EQ(run.started, run.whole) << "levels " << levels << ", depth " << depth;
+        }
+    }
+    // The other methods need the whole walk: the caller is told to make it.
+    for (const char *method : {"backtrace", "check"}) {
+        ASSERT_EQ(configure_stack_capture(method), 0);
+        FromFrame run{7, {}, {}, true};
+        testing::internal::CaptureStderr();
+        capture_both_ways(&run);
+        testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(run.started_here) << method;
+        EXPECT_EQ(run.whole.size(), 7u) << method;
+    }
+    ASSERT_EQ(configure_stack_capture("fast"), 0);
 }
 
 TEST(WalkStack, OutOfMemoryReportsAndLeavesNothingAllocated) {
