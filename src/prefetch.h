@@ -5,8 +5,9 @@
 #define QUARROW_PREFETCH_H
 
 #include "export.h"
+#include "cache_line.h"
 
-struct alignas(64) prefetch_support {
+struct QUARROW_OWN_LINE prefetch_support {
     bool read;  // PREFETCHT0 (SSE)
     bool write; // PREFETCHW
 };

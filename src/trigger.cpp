@@ -12,12 +12,13 @@
 #include "string_util.h"
 #include "library_thread.h"
 #include "settings.h"
+#include "cache_line.h"
 
 static const char _source_file[] = "src/trigger.cpp";
 
 // One word that goes from held back to on, once: an atomic store and load
 // publish it, and no lock is needed around either.
-int16_t quarrow_trace_enabled = 1;
+QUARROW_OWN_LINE int16_t quarrow_trace_enabled = 1;
 static int16_t _late_triggered = 0;
 // A private copy: a host that edits its environment must not pull the text
 // away from under the polling thread.

@@ -31,6 +31,7 @@
 #include "error_line.h"
 #include "lock_order.h"
 #include "prefetch.h"
+#include "cache_line.h"
 
 static_assert(sizeof(event_record) == 5 * 4, "an event is a 32-bit type and four 32-bit words");
 
@@ -53,7 +54,7 @@ struct event_slot {
 // Slots start on cache lines and span whole lines, so that no two slots
 // share one: a producer filling a slot never meets the processing thread
 // reading its neighbour.
-constexpr size_t _line = 64;
+constexpr size_t _line = QUARROW_CACHE_LINE;
 int32_t _requested_size = 16000; // by the option, until the slots for it exist
 // How far ahead of its claim a producer fetches the slot it may fill next.
 const uint32_t _prefetch_distance = 8;
@@ -103,9 +104,9 @@ waiting_line _waiting = {0};
 // _event_mutex guards the waits: the processing thread's on _event_condition,
 // the producers' on _room_condition. Its place in the lock order:
 // lock_order.h.
-pthread_mutex_t _event_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t _event_condition = PTHREAD_COND_INITIALIZER;
-pthread_cond_t _room_condition = PTHREAD_COND_INITIALIZER;
+QUARROW_OWN_LINE pthread_mutex_t _event_mutex = PTHREAD_MUTEX_INITIALIZER;
+QUARROW_OWN_LINE pthread_cond_t _event_condition = PTHREAD_COND_INITIALIZER;
+QUARROW_OWN_LINE pthread_cond_t _room_condition = PTHREAD_COND_INITIALIZER;
 
 // A dozing processing thread wakes by itself within _doze_milliseconds, so
 // a lone event is handled within that time; producers wake it earlier once

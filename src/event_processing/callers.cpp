@@ -9,6 +9,7 @@
 #include "error_line.h"
 #include "lock_order.h"
 #include "trigger.h"
+#include "cache_line.h"
 
 enum allocation_class { HEAP = 0, JNI = 1 };
 enum free_kind { FREE = 0, REALLOC = 1 };
@@ -16,12 +17,12 @@ enum free_kind { FREE = 0, REALLOC = 1 };
 // _caller_table, its index and the counters of every caller record are
 // guarded by _caller_table_mutex; the two allocation tables belong to the
 // processing thread alone.
-static aht_avl_tree *_caller_table[CALLER_TYPE_COUNT];
-static caller_index _caller_index;
-static block_table _allocation_table;
-static block_table _jni_allocation_table;
+QUARROW_OWN_LINE static aht_avl_tree *_caller_table[CALLER_TYPE_COUNT];
+QUARROW_OWN_LINE static caller_index _caller_index;
+QUARROW_OWN_LINE static block_table _allocation_table;
+QUARROW_OWN_LINE static block_table _jni_allocation_table;
 
-static pthread_mutex_t _caller_table_mutex = PTHREAD_MUTEX_INITIALIZER; // order: lock_order.h
+QUARROW_OWN_LINE static pthread_mutex_t _caller_table_mutex = PTHREAD_MUTEX_INITIALIZER; // order: lock_order.h
 
 void caller_table_lock(void) {
     lock_taking(LOCK_CALLER_TABLE);

@@ -9,8 +9,9 @@
 #include "error_line.h"
 #include "library_thread.h"
 #include "settings.h"
+#include "cache_line.h"
 
-event_processing_setup _setup;
+QUARROW_OWN_LINE event_processing_setup _setup;
 
 static char _default_file_name[] = "native_memory.log";
 static char *_file_name = nullptr;

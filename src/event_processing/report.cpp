@@ -7,10 +7,11 @@
 
 #include "error_line.h"
 #include "lock_order.h"
+#include "cache_line.h"
 
 // One report at a time: the report at exit may meet a periodic one. Its
 // place in the lock order: lock_order.h.
-static pthread_mutex_t _report_mutex = PTHREAD_MUTEX_INITIALIZER;
+QUARROW_OWN_LINE static pthread_mutex_t _report_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 void report_lock(void) {
     lock_taking(LOCK_REPORT);

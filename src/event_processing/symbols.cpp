@@ -6,13 +6,14 @@
 
 #include "aht_avl.h"
 #include "error_line.h"
+#include "cache_line.h"
 
 static char _unknown_string[] = "*Unknown*";
 static library_record _unknown_library = {_unknown_string, nullptr};
-static aht_avl_tree *_library_table = nullptr; // guarded by the caller table lock
+QUARROW_OWN_LINE static aht_avl_tree *_library_table = nullptr; // guarded by the caller table lock
 // Frames already symbolised, and the loader generation they belong to;
 // guarded by the caller table lock.
-static frame_cache _frame_cache;
+QUARROW_OWN_LINE static frame_cache _frame_cache;
 static uint32_t _frame_cache_generation;
 
 static int _pointer_compare_function(const void *a, const void *b) { return compare_addresses(a, b); }

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "private_heap/private_heap.h"
+#include "cache_line.h"
 
 static_assert(kEntryPointFrames == 1,
               "each entry point below is one frame: its dispatch is inlined, and it makes no sibling call");
@@ -30,10 +31,10 @@ void *__libc_memalign(size_t alignment, size_t size);
 void *__libc_valloc(size_t size);
 void *__libc_pvalloc(size_t size);
 
-quarrow_malloc_hook_fn volatile quarrow_malloc_hook = nullptr;
-quarrow_realloc_hook_fn volatile quarrow_realloc_hook = nullptr;
-quarrow_free_hook_fn volatile quarrow_free_hook = nullptr;
-quarrow_memalign_hook_fn volatile quarrow_memalign_hook = nullptr;
+QUARROW_OWN_LINE quarrow_malloc_hook_fn volatile quarrow_malloc_hook = nullptr;
+QUARROW_OWN_LINE quarrow_realloc_hook_fn volatile quarrow_realloc_hook = nullptr;
+QUARROW_OWN_LINE quarrow_free_hook_fn volatile quarrow_free_hook = nullptr;
+QUARROW_OWN_LINE quarrow_memalign_hook_fn volatile quarrow_memalign_hook = nullptr;
 }
 
 __thread const uintptr_t *_entry_frame __attribute__((tls_model("initial-exec")));

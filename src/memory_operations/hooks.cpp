@@ -13,6 +13,7 @@
 #include "settings.h"
 #include "stack_walk/stack_walk.h"
 #include "trigger.h"
+#include "cache_line.h"
 
 static const char _source_file[] = "src/memory_operations.cpp";
 
@@ -28,7 +29,7 @@ static pthread_mutexattr_t _memop_lock_attr;
 
 // Set in a forked child: it has no tracker threads, so nothing it does is
 // recorded; its requests are still served by the private heap.
-static volatile int _untracked_process = 0;
+QUARROW_OWN_LINE static volatile int _untracked_process = 0;
 
 // A tracked request in progress on this thread. A request made from inside
 // one (the platform allocating during a capture or an error message) is

@@ -30,6 +30,7 @@
 #include <errno.h>
 #include <string.h>
 #include <time.h>
+#include "cache_line.h"
 
 int malloc_corruption_error_count;
 
@@ -39,7 +40,7 @@ namespace heap {
  * Global state: the parameters, the one heap and the two locks.
  */
 malloc_params mparams;
-malloc_state _gm_;
+QUARROW_OWN_LINE malloc_state _gm_; // written on every heap call
 volatile int malloc_global_mutex; // the global lock; order: lock_order.h
 
 } // namespace heap

@@ -79,6 +79,7 @@
 #include <pthread.h>
 #include <string.h>
 #include <time.h>
+#include "cache_line.h"
 
 namespace heap {
 
@@ -99,15 +100,14 @@ struct cached_block {
     size_t key; // the cache key while cached
 };
 
-constexpr size_t CACHE_LINE = 64;
 
-struct alignas(CACHE_LINE) thread_cache {
+struct QUARROW_OWN_LINE thread_cache {
     cached_block *head[NCLASSES];
     unsigned char count[NCLASSES];
     size_t bytes;
     unsigned epoch;
 };
-static_assert(sizeof(thread_cache) % CACHE_LINE == 0, "a cache fills whole lines");
+static_assert(sizeof(thread_cache) % QUARROW_CACHE_LINE == 0, "a cache fills whole lines");
 
 enum cache_state { NO_CACHE, MAKING, READY, CLOSED };
 
@@ -117,7 +117,7 @@ __thread int _state __attribute__((tls_model("initial-exec")));
 
 pthread_key_t _key;
 int _key_made;         // set once the key exists; caches only then
-size_t _block_key;     // odd: never a pointer the heap stores in a chunk
+QUARROW_OWN_LINE size_t _block_key; // odd: never a pointer the heap stores in a chunk
 unsigned _flush_epoch; // moved on by every trim
 
 // The class whose chunk size is the smallest one of at least `chunk`
@@ -198,7 +198,7 @@ thread_cache *_own_cache_errno_changing() {
     _state = MAKING;
     // A line of its own: another thread's cache written next to it would
     // bounce the line between the cores on every request of either.
-    thread_cache *tc = (thread_cache *)dlmemalign(CACHE_LINE, sizeof(thread_cache));
+    thread_cache *tc = (thread_cache *)dlmemalign(QUARROW_CACHE_LINE, sizeof(thread_cache));
     if (tc == nullptr) {
         _state = NO_CACHE; // try again later
         return nullptr;
@@ -231,7 +231,7 @@ struct segment_table {
     char *base[MAX_PUBLISHED];
     char *end[MAX_PUBLISHED];
 };
-segment_table _segments;
+QUARROW_OWN_LINE segment_table _segments;
 
 // The end of the published segment that holds p; null when none does or
 // the table is being written.

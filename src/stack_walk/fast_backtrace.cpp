@@ -9,6 +9,7 @@
 
 #include "error_line.h"
 #include "stack_walk/stack_walk.h"
+#include "cache_line.h"
 
 static const char _source_file[] = "src/fast_backtrace.cpp";
 
@@ -166,7 +167,7 @@ void _print_check_counts() {
 
 } // namespace
 
-QUARROW_INTERNAL int _stack_capture_mode = QUARROW_UNWINDER_FAST;
+QUARROW_OWN_LINE QUARROW_INTERNAL int _stack_capture_mode = QUARROW_UNWINDER_FAST;
 
 int capture_and_compare(void **array, int size) {
     void *fast[QUARROW_MAX_STACK_DEPTH + 1];

@@ -9,6 +9,7 @@
 #define _GNU_SOURCE
 #endif
 #include <link.h>
+#include "cache_line.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ int _read_unloads(struct dl_phdr_info *info, size_t, void *result) {
 } // namespace
 
 unwind_cache_slot _unwind_cache_slots[kUnwindCacheSlots];
-uint32_t _unwind_cache_generation;
+QUARROW_OWN_LINE uint32_t _unwind_cache_generation;
 uint32_t _unwind_cache_unloads_in_progress;
 
 bool unwind_step_pack(const unwind_step *step, uint32_t *packed) {
