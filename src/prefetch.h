@@ -4,8 +4,8 @@
 #ifndef QUARROW_PREFETCH_H
 #define QUARROW_PREFETCH_H
 
-#include "export.h"
 #include "cache_line.h"
+#include "export.h"
 
 struct QUARROW_OWN_LINE prefetch_support {
     bool read;  // PREFETCHT0 (SSE)

@@ -8,11 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cache_line.h"
 #include "error_line.h"
 #include "string_util.h"
 #include "library_thread.h"
 #include "settings.h"
-#include "cache_line.h"
 
 static const char _source_file[] = "src/trigger.cpp";
 

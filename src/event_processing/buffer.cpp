@@ -28,10 +28,10 @@
 #include <sched.h>
 #include <stdlib.h>
 
+#include "cache_line.h"
 #include "error_line.h"
 #include "lock_order.h"
 #include "prefetch.h"
-#include "cache_line.h"
 
 static_assert(sizeof(event_record) == 5 * 4, "an event is a 32-bit type and four 32-bit words");
 

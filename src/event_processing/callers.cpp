@@ -6,10 +6,10 @@
 #include <sys/prctl.h>
 
 #include "aht_avl.h"
+#include "cache_line.h"
 #include "error_line.h"
 #include "lock_order.h"
 #include "trigger.h"
-#include "cache_line.h"
 
 enum allocation_class { HEAP = 0, JNI = 1 };
 enum free_kind { FREE = 0, REALLOC = 1 };

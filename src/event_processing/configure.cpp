@@ -6,10 +6,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "cache_line.h"
 #include "error_line.h"
 #include "library_thread.h"
 #include "settings.h"
-#include "cache_line.h"
 
 QUARROW_OWN_LINE event_processing_setup _setup;
 

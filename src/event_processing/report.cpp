@@ -5,9 +5,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "cache_line.h"
 #include "error_line.h"
 #include "lock_order.h"
-#include "cache_line.h"
 
 // One report at a time: the report at exit may meet a periodic one. Its
 // place in the lock order: lock_order.h.

@@ -5,8 +5,8 @@
 #include <dlfcn.h>
 
 #include "aht_avl.h"
-#include "error_line.h"
 #include "cache_line.h"
+#include "error_line.h"
 
 static char _unknown_string[] = "*Unknown*";
 static library_record _unknown_library = {_unknown_string, nullptr};

@@ -14,8 +14,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "private_heap/private_heap.h"
 #include "cache_line.h"
+#include "private_heap/private_heap.h"
 
 static_assert(kEntryPointFrames == 1,
               "each entry point below is one frame: its dispatch is inlined, and it makes no sibling call");

@@ -7,13 +7,13 @@
 #include <pthread.h>
 #include <stdlib.h>
 
+#include "cache_line.h"
 #include "error_line.h"
 #include "event_processing/event_processing.h"
 #include "private_heap/private_heap.h"
 #include "settings.h"
 #include "stack_walk/stack_walk.h"
 #include "trigger.h"
-#include "cache_line.h"
 
 static const char _source_file[] = "src/memory_operations.cpp";
 

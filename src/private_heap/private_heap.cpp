@@ -30,6 +30,7 @@
 #include <errno.h>
 #include <string.h>
 #include <time.h>
+
 #include "cache_line.h"
 
 int malloc_corruption_error_count;

@@ -79,6 +79,7 @@
 #include <pthread.h>
 #include <string.h>
 #include <time.h>
+
 #include "cache_line.h"
 
 namespace heap {

@@ -7,9 +7,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "cache_line.h"
 #include "error_line.h"
 #include "stack_walk/stack_walk.h"
-#include "cache_line.h"
 
 static const char _source_file[] = "src/fast_backtrace.cpp";
 

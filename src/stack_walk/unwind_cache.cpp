@@ -9,6 +9,7 @@
 #define _GNU_SOURCE
 #endif
 #include <link.h>
+
 #include "cache_line.h"
 
 namespace {
