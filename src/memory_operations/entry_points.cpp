@@ -43,12 +43,16 @@ namespace {
 
 #define CALL_SITE __builtin_return_address(0)
 
-// Taking its own frame's address gives an entry point a frame pointer; the
-// frame is published only while the hook runs, so a hook that some other
-// code calls directly never sees a stale one.
+// Taking its own frame's address gives an entry point a frame pointer.
 #define THIS_FRAME ((const uintptr_t *)__builtin_frame_address(0))
-#define ENTERING_HOOK(frame) (_entry_frame = (frame))
-#define LEFT_HOOK() (_entry_frame = nullptr)
+
+// The entry point's frame, published for as long as this lives: only while
+// the hook runs, so a hook that some other code calls directly never sees a
+// stale one.
+struct published_frame {
+    explicit published_frame(const uintptr_t *frame) { _entry_frame = frame; }
+    ~published_frame() { _entry_frame = nullptr; }
+};
 
 // A block that the private heap handed out through a hook may come back
 // after the hooks were taken out again; the C library must never see it.
@@ -94,24 +98,19 @@ trim_fn c_library_trim() {
 ENTRY_POINT_PART void *dispatch_realloc(void *block, size_t size, const void *call_site, const uintptr_t *frame) {
     quarrow_realloc_hook_fn hook = quarrow_realloc_hook;
     if (hook != nullptr) {
-        ENTERING_HOOK(frame);
-        void *result = hook(block, size, call_site);
-        LEFT_HOOK();
-        return result;
+        published_frame published(frame);
+        return hook(block, size, call_site);
     }
     if (is_private_block(block))
         return dlrealloc(block, size);
     return __libc_realloc(block, size);
 }
 
-ENTRY_POINT_PART void *dispatch_memalign(size_t alignment, size_t size, const void *call_site,
-                                         const uintptr_t *frame) {
+ENTRY_POINT_PART void *dispatch_memalign(size_t alignment, size_t size, const void *call_site, const uintptr_t *frame) {
     quarrow_memalign_hook_fn hook = quarrow_memalign_hook;
     if (hook != nullptr) {
-        ENTERING_HOOK(frame);
-        void *result = hook(alignment, size, call_site);
-        LEFT_HOOK();
-        return result;
+        published_frame published(frame);
+        return hook(alignment, size, call_site);
     }
     return __libc_memalign(alignment, size);
 }
@@ -123,10 +122,8 @@ extern "C" {
 QUARROW_EXPORT void *malloc(size_t size) {
     quarrow_malloc_hook_fn hook = quarrow_malloc_hook;
     if (hook != nullptr) {
-        ENTERING_HOOK(THIS_FRAME);
-        void *block = hook(size, CALL_SITE);
-        LEFT_HOOK();
-        return block;
+        published_frame published(THIS_FRAME);
+        return hook(size, CALL_SITE);
     }
     return __libc_malloc(size);
 }
@@ -134,9 +131,8 @@ QUARROW_EXPORT void *malloc(size_t size) {
 QUARROW_EXPORT void free(void *block) {
     quarrow_free_hook_fn hook = quarrow_free_hook;
     if (hook != nullptr) {
-        ENTERING_HOOK(THIS_FRAME);
+        published_frame published(THIS_FRAME);
         hook(block, CALL_SITE);
-        LEFT_HOOK();
         return;
     }
     if (is_private_block(block))
@@ -154,9 +150,11 @@ QUARROW_EXPORT void *calloc(size_t count, size_t size) {
         errno = ENOMEM;
         return nullptr;
     }
-    ENTERING_HOOK(THIS_FRAME);
-    void *block = hook(bytes, CALL_SITE);
-    LEFT_HOOK();
+    void *block;
+    {
+        published_frame published(THIS_FRAME);
+        block = hook(bytes, CALL_SITE);
+    }
     if (block != nullptr)
         memset(block, 0, bytes);
     return block;
@@ -173,7 +171,9 @@ QUARROW_EXPORT void *reallocarray(void *block, size_t count, size_t size) {
     return dispatch_realloc(block, bytes, CALL_SITE, THIS_FRAME);
 }
 
-QUARROW_EXPORT void *memalign(size_t alignment, size_t size) { return dispatch_memalign(alignment, size, CALL_SITE, THIS_FRAME); }
+QUARROW_EXPORT void *memalign(size_t alignment, size_t size) {
+    return dispatch_memalign(alignment, size, CALL_SITE, THIS_FRAME);
+}
 
 QUARROW_EXPORT void *aligned_alloc(size_t alignment, size_t size) {
     // Only powers of two are valid alignments here, as the C standard asks.
@@ -200,11 +200,9 @@ QUARROW_EXPORT int posix_memalign(void **out, size_t alignment, size_t size) {
 QUARROW_EXPORT void *valloc(size_t size) {
     quarrow_memalign_hook_fn hook = quarrow_memalign_hook;
     if (hook != nullptr) {
-        size_t page = page_size();
-        ENTERING_HOOK(THIS_FRAME);
-        void *block = hook(page, size, CALL_SITE);
-        LEFT_HOOK();
-        return block;
+        size_t page = page_size(); // before the frame is published: nothing else runs under it
+        published_frame published(THIS_FRAME);
+        return hook(page, size, CALL_SITE);
     }
     return __libc_valloc(size);
 }
@@ -221,10 +219,8 @@ QUARROW_EXPORT void *pvalloc(size_t size) {
         return nullptr;
     }
     rounded &= ~(page - 1);
-    ENTERING_HOOK(THIS_FRAME);
-    void *block = hook(page, rounded != 0 ? rounded : page, CALL_SITE);
-    LEFT_HOOK();
-    return block;
+    published_frame published(THIS_FRAME);
+    return hook(page, rounded != 0 ? rounded : page, CALL_SITE);
 }
 
 // With the hooks in, the private heap trims, and the per-thread caches go

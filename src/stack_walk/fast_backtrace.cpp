@@ -36,7 +36,8 @@ static bool _platform_unwinds_further(uintptr_t return_address) {
 // the frame count, or -1 where the platform's unwinder must do the whole
 // capture instead.
 // used: only the stubs' assembly calls it, which link-time optimisation cannot see.
-extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void **array, int size, const uintptr_t *entry_sp, uintptr_t ebp) {
+extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void **array, int size,
+                                                                           const uintptr_t *entry_sp, uintptr_t ebp) {
     if (size <= 0)
         return 0;
     // Hand-over: an unload is under way, so cached steps may be stale.
