@@ -13,11 +13,14 @@
 // its state: being written, ready, or given up. Only producers write it in
 // the common case: the processing thread frees slots by moving the head, so
 // a producer's next lap finds the line as the processing thread left it,
-// read but not written. A slot whose producer never fills it (its thread was
-// killed inside a hook) is given up after a second, counted as discarded
-// and marked with a compare-and-swap that the late producer's own
-// compare-and-swap then loses: it can never write into a slot that has
-// moved on to another position.
+// read but not written. Each claim also notes its thread in the slot. A
+// slot whose producer never fills it is given up after a second, once its
+// thread is gone (killed inside a hook) or the ring is full, so that waiting
+// longer would lose other threads' events; a live thread that is only slow
+// (descheduled, suspended by a debugger) keeps its slot. A given-up slot is
+// counted as discarded and marked with a compare-and-swap that the late
+// producer's own compare-and-swap then loses: it can never write into a slot
+// that has moved on to another position.
 //
 // The slow paths keep _event_mutex: the processing thread's waits for work
 // and the producers' waits for room. Producers take it only to wake the
@@ -27,6 +30,8 @@
 #include <errno.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "cache_line.h"
 #include "error_line.h"
@@ -41,9 +46,12 @@ enum slot_state : uint32_t { SLOT_WRITING = 1, SLOT_READY = 2, SLOT_GIVEN_UP = 3
 
 struct event_slot {
     uint32_t sequence;
+    uint32_t claim_note; // the last claim's thread and lap (note_of)
     event_record event;
     call_stack stack; // the event's stack; its addresses are this slot's frames
 };
+// With 32-bit addresses a slot and the default seven frames fill one line.
+static_assert(sizeof(void *) != 4 || sizeof(event_slot) + 7 * sizeof(void *) <= 64, "a slot of depth 7 is one line");
 
 // Positions count claims modulo _position_limit, a multiple of the slot
 // count of at least two laps, so position % _buffer_size is the slot and a
@@ -122,10 +130,21 @@ const long _doze_milliseconds = 10;
 // symboliser runs dladdr).
 const long _room_wait_milliseconds = 100;
 
-// A claimed slot not filled within this long is given up (see above). A
-// claim spans at most one heap call, so only a dead thread comes near it.
+// A claimed slot not filled within this long is given up if it is lost
+// (see above). A claim spans at most one heap call, so only a dead, stopped
+// or starved thread comes near it.
 const long _abandon_milliseconds = 1000;
 bool _abandon_reported = false;
+
+// The kernel's identifier of the calling thread, asked for once. A forked
+// child's thread keeps its parent's, but makes no claims: the child is not
+// tracked.
+__thread pid_t _thread_id __attribute__((tls_model("initial-exec")));
+inline pid_t this_thread_id() {
+    if (__builtin_expect(_thread_id == 0, 0))
+        _thread_id = gettid();
+    return _thread_id;
+}
 
 // The monotonic clock `microseconds` from now.
 struct timespec deadline_after_microseconds(long microseconds) {
@@ -169,7 +188,9 @@ inline uint32_t next_position(uint32_t position, uint32_t steps) {
     uint32_t next = position + steps; // both below 2^30: no overflow
     return next >= _shape.position_limit ? next - _shape.position_limit : next;
 }
-inline uint32_t distance(uint32_t from, uint32_t to) { return to >= from ? to - from : to + _shape.position_limit - from; }
+inline uint32_t distance(uint32_t from, uint32_t to) {
+    return to >= from ? to - from : to + _shape.position_limit - from;
+}
 
 // The lap of the position and the state. The lap is position - index, a
 // multiple of the slot count below 2^30.
@@ -185,14 +206,27 @@ inline uint32_t previous_lap(uint32_t position) {
     uint32_t size = (uint32_t)_shape.size;
     return position >= size ? position - size : position + _shape.position_limit - size;
 }
+// A claim's note: its thread in the high 22 bits (thread identifiers stay
+// below 2^22) and its lap's low 10, so a note left by the slot's previous
+// lap is never taken for the present claim's. The lap is the position over
+// the slot count: position - index is an exact multiple of it, so rounding
+// the product with the reciprocal, short by less than a quarter, gives it.
+inline uint32_t lap_of(uint32_t position, uint32_t index, uint32_t reciprocal) {
+    return (uint32_t)(((uint64_t)(position - index) * reciprocal + (1u << 31)) >> 32);
+}
+inline uint32_t note_of(pid_t thread, uint32_t position, uint32_t index) {
+    return ((uint32_t)thread << 10) | (lap_of(position, index, _shape.size_reciprocal) & 1023u);
+}
+inline pid_t noted_thread(uint32_t note) { return (pid_t)(note >> 10); }
+
 // Whether a slot's sequence leaves it free for the position: its previous
 // position was taken or given up. The position limit is at least four laps,
 // so no later lap can look like the previous one.
 inline bool free_for(uint32_t sequence, uint32_t position, uint32_t index) {
     uint32_t previous = previous_lap(position);
-    return sequence == sequence_of(previous, index, SLOT_READY) || sequence == sequence_of(previous, index, SLOT_GIVEN_UP);
+    return sequence == sequence_of(previous, index, SLOT_READY) ||
+           sequence == sequence_of(previous, index, SLOT_GIVEN_UP);
 }
-
 
 inline uint32_t pending_at(uint32_t tail) { return distance(load_acquire(&_taken.head), tail); }
 
@@ -222,6 +256,8 @@ bool try_claim(event_ticket *ticket) {
             ticket->consumer_state = __atomic_load_n(&_consumer.state, __ATOMIC_SEQ_CST);
             ticket->position = tail;
             ticket->index = slot_index(tail);
+            __atomic_store_n(&slot_of(ticket->index)->claim_note, note_of(this_thread_id(), tail, ticket->index),
+                             __ATOMIC_RELAXED);
             ticket->pending = pending + 1;
             note_pending(pending + 1);
             // The slot this thread is likely to fill next, so its fill does not wait for the line.
@@ -339,6 +375,19 @@ uint32_t ready_run_from(uint32_t known, uint32_t room) {
 
 uint32_t ready_run(uint32_t room) { return ready_run_from(0, room); }
 
+// Whether the claim at the head, unfilled past the deadline, can no longer
+// be waited for: its thread has ended, or the ring is full and every other
+// event would be dropped or held up behind it. A claim whose thread has not
+// yet noted itself counts as live.
+bool head_claim_lost() {
+    uint32_t note = __atomic_load_n(&slot_of(_taken.head_index)->claim_note, __ATOMIC_RELAXED);
+    pid_t claimant = noted_thread(note);
+    if (note == note_of(claimant, _taken.head, _taken.head_index) && claimant > 0 &&
+        syscall(SYS_tgkill, getpid(), claimant, 0) != 0 && errno == ESRCH)
+        return true;
+    return pending_at(__atomic_load_n(&_claims.tail, __ATOMIC_ACQUIRE)) >= (uint32_t)_shape.size;
+}
+
 // The slot at the head claimed long ago and never filled: taken back, so
 // processing goes on. False when its producer got there first.
 bool give_up_head() {
@@ -429,10 +478,14 @@ uint32_t event_buffer_wait(uint32_t room) {
             give_up = deadline_after(_abandon_milliseconds);
             idle = empty && nap >= _doze_milliseconds * 1000;
             nap = nap * 2 < _doze_milliseconds * 1000 ? nap * 2 : _doze_milliseconds * 1000;
-        } else if (passed(&give_up)) { // a claim at the head, never filled
-            give_up_head();
-            give_up = deadline_after(_abandon_milliseconds);
-            nap = _first_nap_microseconds;
+        } else if (passed(&give_up)) { // a claim at the head, unfilled for long
+            if (head_claim_lost()) {
+                give_up_head();
+                give_up = deadline_after(_abandon_milliseconds);
+                nap = _first_nap_microseconds;
+            } else { // its thread lives: look now and then; its fill or a full wake-up threshold ends the nap
+                nap = nap * 2 < _doze_milliseconds * 1000 ? nap * 2 : _doze_milliseconds * 1000;
+            }
         }
     }
 }
@@ -485,8 +538,10 @@ namespace {
 
 // Every slot free for its first position: as if the lap before had been taken.
 void mark_slots_free() {
-    for (uint32_t index = 0; index < (uint32_t)_shape.size; index++)
+    for (uint32_t index = 0; index < (uint32_t)_shape.size; index++) {
         slot_of(index)->sequence = sequence_of(previous_lap(index), index, SLOT_READY);
+        slot_of(index)->claim_note = 0; // no thread: never taken for a claimant's
+    }
 }
 
 } // namespace
@@ -543,6 +598,7 @@ void event_buffer_reset(void) {
     _taken.head = _claims.tail = _taken.head_index = 0;
     _counters.maximum_pending_events = _counters.discarded_events = 0;
     _shape.wait_for_room = false;
+    _abandon_reported = false;
     if (_shape.ring != nullptr) {
         memset(_shape.ring, 0, (size_t)_shape.size * _shape.slot_stride);
         mark_slots_free();
@@ -551,6 +607,11 @@ void event_buffer_reset(void) {
 
 uint32_t event_buffer_slot_index(uint32_t position, uint32_t size) {
     return remainder_by(position, size, reciprocal_of(size));
+}
+
+uint32_t event_buffer_slot_lap(uint32_t position, uint32_t size) {
+    uint32_t reciprocal = reciprocal_of(size);
+    return lap_of(position, remainder_by(position, size, reciprocal), reciprocal);
 }
 
 int32_t event_buffer_waiting_producers(void) { return __atomic_load_n(&_waiting.producers, __ATOMIC_SEQ_CST); }

@@ -102,6 +102,8 @@ void event_buffer_reset(void);
 int32_t event_buffer_waiting_producers(void);
 /* position % size as a claim computes it, for positions below 2^30. */
 uint32_t event_buffer_slot_index(uint32_t position, uint32_t size);
+/* position / size as a claim's note computes it. */
+uint32_t event_buffer_slot_lap(uint32_t position, uint32_t size);
 #endif
 
 /* ---------------------------------------------------------------------------

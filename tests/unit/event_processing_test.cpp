@@ -238,16 +238,17 @@ TEST(Buffer, EventsAreHandledInClaimOrderAndAClaimHoldsUpThoseAfterIt) {
     EXPECT_EQ(r.blocks[1].counters.at("TOTAL_FREED"), 0u);
 }
 
-// A claim finds its slot without dividing: the result must be the remainder
-// for every ring size the option allows and every position a claim can
-// hold, up to the last lap before positions wrap.
-TEST(Buffer, AClaimsSlotIsThePositionModuloTheSize) {
+// A claim finds its slot and lap without dividing: they must be the
+// remainder and the quotient for every ring size the option allows and
+// every position a claim can hold, up to the last lap before positions wrap.
+TEST(Buffer, AClaimsSlotAndLapAreThePositionModuloAndOverTheSize) {
     const uint32_t sizes[] = {1, 2, 3, 7, 64, 1000, 16000, 16001, 65535, 1u << 20, 123456789, (1u << 28) - 1, 1u << 28};
     uint32_t rng = 2463534242u;
     for (uint32_t size : sizes) {
         uint32_t limit = size * ((1u << 30) / size);
         auto check = [size](uint32_t position) {
             ASSERT_EQ(event_buffer_slot_index(position, size), position % size) << position << " in " << size;
+            ASSERT_EQ(event_buffer_slot_lap(position, size), position / size) << position << " in " << size;
         };
         for (uint32_t p = 0; p < 3 * size && p < 100000; p++)
             check(p);
@@ -260,29 +261,37 @@ TEST(Buffer, AClaimsSlotIsThePositionModuloTheSize) {
     }
 }
 
-// A claim whose thread never fills it (killed inside a hook) is given up
-// after a second, counted once as discarded, with one error line; the late
-// fill, should it come, writes nothing, and the ring goes on as before.
+// Waits for the ring as the processing thread does; the seconds it took.
+double timed_wait(uint32_t *ready) {
+    auto start = std::chrono::steady_clock::now();
+    *ready = event_buffer_wait(kEventBatch);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+const char *const kGivenUpLine = "An event claimed by a thread was not filled within 1000 ms; counted as discarded.";
+
+// A claim whose thread never fills it is given up after a second once
+// waiting longer cannot help: the ring is full (here the claimant is this
+// live thread, and the ring of two holds its claim and one event). It is
+// counted once as discarded, with one error line; the late fill, should it
+// come, writes nothing, and the ring goes on as before.
 TEST(Buffer, AClaimNeverFilledIsGivenUpAndCountedOnce) {
     prepare("buffers=2");
     event_ticket lost;
     ASSERT_TRUE(event_claim(&lost));
     malloc_occurred(addr(0xB0), 5, make_stack(S1));
     testing::internal::CaptureStderr();
-    auto start = std::chrono::steady_clock::now();
-    uint32_t ready = event_buffer_wait(kEventBatch);
-    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    uint32_t ready = 0;
+    double waited = timed_wait(&ready);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_GE(waited, 0.99);
     EXPECT_EQ(ready, 1u);
     handle_ready_events(ready);
-    EXPECT_NE(err.find("An event claimed by a thread was not filled within 1000 ms; counted as discarded."),
-              std::string::npos)
-        << err;
+    EXPECT_NE(err.find(kGivenUpLine), std::string::npos) << err;
     event_record late = malloc_event_of(addr(0xC0), 7);
     void *frames[] = {addr(S2[0])};
     event_fill(&lost, &late, frames, 1); // too late: its slot has moved on
-    for (int i = 0; i < 3; i++) {       // once round the ring and more
+    for (int i = 0; i < 3; i++) {        // once round the ring and more
         malloc_occurred(addr(0xD0 + 16 * i), 1, make_stack(S3));
         EXPECT_EQ(event_processing_test_drain(), 1);
     }
@@ -291,6 +300,52 @@ TEST(Buffer, AClaimNeverFilledIsGivenUpAndCountedOnce) {
     ASSERT_EQ(r.blocks.size(), 2u); // S3 (fewer frames, first) and S1; the late event left no trace
     EXPECT_EQ(r.blocks[0].counters.at("NUMBER_OF_ALLOCATIONS"), 3u);
     EXPECT_EQ(r.blocks[1].counters.at("TOTAL_ALLOCATED"), 5u);
+}
+
+// With room left in the ring, only the claimant's end gives its slot up: a
+// thread that ended inside its claim loses it after a second, while one
+// that is only slow (here it sleeps a second and a half, as a descheduled
+// or suspended thread would) keeps it and its event is counted.
+TEST(Buffer, AClaimWithRoomLeftIsGivenUpOnlyWhenItsThreadHasEnded) {
+    prepare("buffers=8");
+    std::thread([] {
+        event_ticket ticket;
+        ASSERT_TRUE(event_claim(&ticket)); // and ends without filling it
+    }).join();
+    malloc_occurred(addr(0xB0), 5, make_stack(S1));
+    testing::internal::CaptureStderr();
+    uint32_t ready = 0;
+    double waited = timed_wait(&ready);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_GE(waited, 0.99);
+    EXPECT_LT(waited, 30.0);
+    EXPECT_EQ(ready, 1u);
+    handle_ready_events(ready);
+    EXPECT_NE(err.find(kGivenUpLine), std::string::npos) << err;
+
+    std::thread slow([] {
+        event_ticket ticket;
+        ASSERT_TRUE(event_claim(&ticket));
+        usleep(1500 * 1000);
+        event_record event = malloc_event_of(addr(0xC0), 7);
+        void *frames[] = {addr(S2[0])};
+        event_fill(&ticket, &event, frames, 1);
+    });
+    while (event_buffer_drained())
+        usleep(100);
+    malloc_occurred(addr(0xD0), 1, make_stack(S3));
+    waited = timed_wait(&ready);
+    slow.join();
+    EXPECT_GE(waited, 1.4);
+    EXPECT_EQ(ready, 2u);
+    handle_ready_events(ready);
+    Report r = parse_report(report());
+    EXPECT_EQ(r.discarded, 1u); // the ended thread's claim only
+    ASSERT_EQ(r.blocks.size(), 3u);
+    std::map<uintptr_t, Counters::mapped_type> allocated; // by the stack's innermost frame
+    for (const Block &b : r.blocks)
+        allocated[b.addresses[0]] = b.counters.at("TOTAL_ALLOCATED");
+    EXPECT_EQ(allocated, (std::map<uintptr_t, Counters::mapped_type>{{S1[0], 5u}, {S2[0], 7u}, {S3[0], 1u}}));
 }
 
 // Until a producer waits for room in the full buffer; false after 5 s.
@@ -372,7 +427,7 @@ TEST(Buffer, TheBuffersOptionIsCheckedBeforeAnythingIsAllocated) {
         {"buffers=abc", 1,
          "QUARROW ERROR: Unusable buffer size supplied. Must be > 0. You supplied abc which was parsed as 0"},
         // Its byte size does not fit the address space: refused, never allocated short.
-        {"buffers=2147483647", 1, "QUARROW ERROR: Unusable buffer size supplied. 2147483647 events of 32 bytes"},
+        {"buffers=2147483647", 1, "QUARROW ERROR: Unusable buffer size supplied. 2147483647 events of 36 bytes"},
         // Fits in the address space, but no heap can give it.
         {"buffers=100000000", 2, "QUARROW ERROR: Could not allocate buffer of 100000000 elements File: "},
     };
