@@ -317,7 +317,7 @@ bool event_claim(event_ticket *ticket) {
     return false;
 }
 
-void event_fill(const event_ticket *ticket, const event_record *event, void *const *frames, uint32_t count) {
+bool event_fill(const event_ticket *ticket, const event_record *event, void *const *frames, uint32_t count) {
     uint32_t position = ticket->position, index = ticket->index;
     event_slot *slot = slot_of(index);
     // Lost only when the slot was given up on this claim: already counted.
@@ -325,7 +325,7 @@ void event_fill(const event_ticket *ticket, const event_record *event, void *con
     if (!free_for(expected, position, index) ||
         !__atomic_compare_exchange_n(&slot->sequence, &expected, sequence_of(position, index, SLOT_WRITING), false,
                                      __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
-        return;
+        return false;
     if (count > _shape.frame_capacity) // only a stack handed in from outside can be deeper; keep its innermost frames
         count = _shape.frame_capacity;
     void **kept = frames_of(slot);
@@ -350,6 +350,7 @@ void event_fill(const event_ticket *ticket, const event_record *event, void *con
     // after the fill, so the processing thread never waits on this slot.
     if (pending >= _shape.yield_threshold)
         sched_yield();
+    return true;
 }
 
 namespace {

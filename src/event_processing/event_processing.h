@@ -120,7 +120,8 @@ QUARROW_EXPORT void memalign_occurred(void *address, size_t alignment, size_t si
  * when the event is dropped (counted); fill: the claimed slot's event, its
  * stack given as `count` frames (copied; the event's stack word is
  * ignored). post: both at once. A claim must be filled soon: the processing
- * thread waits for it.
+ * thread waits for it. fill and post return whether the event was written:
+ * false when it was dropped or its slot given up, both counted.
  */
 typedef struct event_ticket {
     uint32_t position;      /* in claim order */
@@ -129,9 +130,9 @@ typedef struct event_ticket {
     int32_t consumer_state; /* the processing thread's, as the claim saw it */
 } event_ticket;
 QUARROW_INTERNAL bool event_claim(event_ticket *ticket);
-QUARROW_INTERNAL void event_fill(const event_ticket *ticket, const event_record *event, void *const *frames,
+QUARROW_INTERNAL bool event_fill(const event_ticket *ticket, const event_record *event, void *const *frames,
                                  uint32_t count);
-QUARROW_INTERNAL void post_event(const event_record *event, void *const *frames, uint32_t count);
+QUARROW_INTERNAL bool post_event(const event_record *event, void *const *frames, uint32_t count);
 QUARROW_INTERNAL event_record malloc_event_of(void *address, size_t size);
 QUARROW_INTERNAL event_record free_event_of(void *address);
 QUARROW_INTERNAL event_record realloc_event_of(void *old_address, void *new_address, size_t size);

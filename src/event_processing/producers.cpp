@@ -4,10 +4,9 @@
 
 #include "stack_walk/stack_walk.h"
 
-void post_event(const event_record *event, void *const *frames, uint32_t count) {
+bool post_event(const event_record *event, void *const *frames, uint32_t count) {
     event_ticket ticket;
-    if (event_claim(&ticket))
-        event_fill(&ticket, event, frames, count);
+    return event_claim(&ticket) && event_fill(&ticket, event, frames, count);
 }
 
 namespace {

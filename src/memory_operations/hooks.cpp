@@ -76,8 +76,14 @@ static HOOK_FRAME void _capture(captured_stack *stack, const void *caller) {
 // claims before it. So a block freed on one thread and handed out at once
 // on another always has its release handled first, and the report never
 // shows a block that is gone as live.
-static void _post(const event_record *event, const captured_stack *stack) {
-    post_event(event, stack->frames, stack->count);
+//
+// A block handed out with its event written carries the heap's recorded
+// mark (thread_cache.cpp). Its free will find its record, and a matched
+// free's stack is never reported, so a free that takes the mark posts no
+// stack and saves the capture; every other free, foreign, unknown or
+// double, is captured as before.
+static bool _post(const event_record *event, const captured_stack *stack) {
+    return post_event(event, stack->frames, stack->count);
 }
 
 // malloc and free are served through this thread's cache, realloc knows
@@ -91,7 +97,8 @@ static void *_hooked_malloc(size_t size, const void *caller) {
     void *block = thread_cache_malloc(size);
     if (block != nullptr) {
         event_record event = malloc_event_of(block, size);
-        _post(&event, &stack);
+        if (_post(&event, &stack))
+            thread_cache_mark_recorded(block);
     }
     _inside_hook = 0;
     return block;
@@ -115,11 +122,13 @@ static void *_hooked_realloc(void *old_block, size_t size, const void *caller) {
     _inside_hook = 1;
     captured_stack stack;
     _capture(&stack, caller);
+    thread_cache_take_recorded_mark(old_block); // the new block gets its own
     realloc_claim claim = {{0, 0, 0, 0}, false};
     void *block = thread_cache_realloc_marked(old_block, size, _claim_for_realloc, &claim);
     if (block != nullptr && claim.claimed) {
         event_record event = realloc_event_of(old_block, block, size);
-        event_fill(&claim.ticket, &event, stack.frames, stack.count);
+        if (event_fill(&claim.ticket, &event, stack.frames, stack.count))
+            thread_cache_mark_recorded(block);
     }
     _inside_hook = 0;
     return block;
@@ -135,7 +144,12 @@ static void _hooked_free(void *block, const void *caller) {
     int saved_errno = errno;
     _inside_hook = 1;
     captured_stack stack;
-    _capture(&stack, caller);
+    if (thread_cache_take_recorded_mark(block)) {
+        stack.frames = stack.scratch;
+        stack.count = 0;
+    } else {
+        _capture(&stack, caller);
+    }
     event_ticket ticket;
     bool claimed = event_claim(&ticket);
     thread_cache_free(block);
@@ -156,7 +170,8 @@ static void *_hooked_memalign(size_t alignment, size_t size, const void *caller)
     void *block = dlmemalign(alignment, size);
     if (block != nullptr) {
         event_record event = memalign_event_of(block, size);
-        _post(&event, &stack);
+        if (_post(&event, &stack))
+            thread_cache_mark_recorded(block);
     }
     _inside_hook = 0;
     return block;

@@ -101,6 +101,14 @@ QUARROW_INTERNAL void *thread_cache_realloc(void *old, size_t bytes);
 QUARROW_INTERNAL void *thread_cache_realloc_marked(void *old, size_t bytes, void (*mark)(void *), void *context);
 QUARROW_INTERNAL void thread_cache_after_fork_in_child(void);
 QUARROW_INTERNAL size_t thread_cache_bytes(void);
+/*
+ * The recorded mark of a block the hooks handed out (thread_cache.cpp):
+ * mark_recorded sets it once the block's allocation event is written;
+ * take_recorded_mark removes it and says whether it was there, false for
+ * any block that is not ours.
+ */
+QUARROW_INTERNAL void thread_cache_mark_recorded(void *mem);
+QUARROW_INTERNAL bool thread_cache_take_recorded_mark(void *mem);
 
 #if QUARROW_TEST_SEAMS
 /*

@@ -40,8 +40,9 @@
  * A cached block's second word holds a per-process key, planted by an atomic
  * compare-and-swap; a free that finds the key leaves the block alone, so a
  * double free, even two racing ones, plants no block twice. Heap headers are
- * never written outside the lock: the heap itself updates the in-use bit of
- * a neighbour's header under it. The key is odd, so no heap pointer stored
+ * written outside the lock only for the recorded mark (below): the heap
+ * itself updates the in-use bit of a neighbour's header under it. The key is
+ * odd, so no heap pointer stored
  * in a freed chunk can equal it, and it is wiped whenever a block leaves a
  * cache; a live block whose program data holds the key there is left alone
  * on free (a leak of one block, 1 in 2^32).
@@ -67,6 +68,17 @@
  * the cache still holds. Returned blocks are checked
  * against the segments again under the lock: a heap reset after corruption
  * forgets them rather than taking them back.
+ *
+ * The recorded mark: the hooks set the spare flag bit of a block's header
+ * once its allocation event is written, and take it off when the block is
+ * freed or resized, so such a free is known to match its record and needs
+ * no stack. Only the block's holder changes the bit, with atomic
+ * operations; the heap's own update of the neighbouring in-use bit, a plain
+ * write under the lock, can undo a change of the mark but never loses its
+ * own. An undone mark costs a capture; an undone removal leaves a stray
+ * flag, which keeps the block out of every cache, and the heap rewrites the
+ * header when it takes the block. Mapped blocks, outside the segments, are
+ * never marked.
  *
  * Start of a thread: its cache record comes from dlmalloc, and
  * pthread_setspecific may allocate (keys from 32 on). Meanwhile the thread
@@ -101,7 +113,6 @@ struct cached_block {
     size_t key; // the cache key while cached
 };
 
-
 struct QUARROW_OWN_LINE thread_cache {
     cached_block *head[NCLASSES];
     unsigned char count[NCLASSES];
@@ -117,9 +128,9 @@ __thread thread_cache *_cache __attribute__((tls_model("initial-exec")));
 __thread int _state __attribute__((tls_model("initial-exec")));
 
 pthread_key_t _key;
-int _key_made;         // set once the key exists; caches only then
+int _key_made;                      // set once the key exists; caches only then
 QUARROW_OWN_LINE size_t _block_key; // odd: never a pointer the heap stores in a chunk
-unsigned _flush_epoch; // moved on by every trim
+unsigned _flush_epoch;              // moved on by every trim
 
 // The class whose chunk size is the smallest one of at least `chunk`
 // (MIN_CHUNK_SIZE <= chunk <= MAX_CACHED_CHUNK), and a class's chunk size.
@@ -379,6 +390,30 @@ size_t _cacheable_size(void *mem) {
 } // namespace
 
 extern "C" {
+
+void thread_cache_mark_recorded(void *mem) {
+    mchunkptr p = mem2chunk(mem);
+    if (!is_mmapped(p))
+        __atomic_fetch_or(&p->head, FLAG4_BIT, __ATOMIC_RELAXED);
+}
+
+// Only a header that reads as a marked chunk in use, inside a segment and
+// followed by its neighbour's header, is written: a foreign or wild
+// pointer's word is left as it is, as far as it can be told.
+bool thread_cache_take_recorded_mark(void *mem) {
+    if (mem == nullptr || ((size_t)mem & CHUNK_ALIGN_MASK) != 0)
+        return false;
+    mchunkptr p = mem2chunk(mem);
+    const char *end = _segment_end((const char *)p);
+    if (end == nullptr || (size_t)(end - (const char *)p) < MIN_CHUNK_SIZE)
+        return false;
+    size_t head = __atomic_load_n(&p->head, __ATOMIC_RELAXED);
+    size_t size = head & ~FLAG_BITS;
+    if ((head & (CINUSE_BIT | FLAG4_BIT)) != (CINUSE_BIT | FLAG4_BIT) || size < MIN_CHUNK_SIZE ||
+        size + 2 * SIZE_T_SIZE > (size_t)(end - (const char *)p) || !pinuse(chunk_plus_offset(p, size)))
+        return false;
+    return (__atomic_fetch_and(&p->head, ~FLAG4_BIT, __ATOMIC_RELAXED) & FLAG4_BIT) != 0;
+}
 
 // The heap may give memory back to the system on a free, and a failed
 // system call there must not show in the caller's errno.

@@ -1,7 +1,7 @@
 // Blocks the C library handed out before the tracker started stay usable:
 // measured, reallocated and freed through the tracker's entry points. The
 // host checks the blocks themselves; the report shows how their release was
-// counted.
+// counted, and how a double free of one of the tracker's own blocks is.
 #include "e2e_support.h"
 
 #include "report_parser.h"
@@ -42,6 +42,12 @@ TEST(GlibcBlocks, BlocksFromBeforeTheStartStaySafe) {
     EXPECT_TRUE(allocator_counters(set, rep, "site_normal_malloc", {49800, 50, 49800, 50}));
     EXPECT_TRUE(blocks_at(set, rep, "site_normal_free", caller_type::unmatched_freer).empty());
     EXPECT_TRUE(blocks_at(set, rep, "site_free_reallocated", caller_type::unmatched_freer).empty());
+    // A block of the tracker's freed twice: the first free matched, the
+    // second is charged to its own site, whose stack was captured for it.
+    EXPECT_TRUE(allocator_counters(set, rep, "site_malloc_freed_twice", {24, 1, 24, 1}));
+    auto again = blocks_at(set, rep, "site_free_again", caller_type::unmatched_freer);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0]->unmatched_count(), 1u);
 }
 
 } // namespace

@@ -42,7 +42,7 @@ template <class F> void on_thread(F fn) { std::thread(fn).join(); }
 // A thread that runs `fill` and then stays alive, its cache as `fill` left
 // it, until the holder goes out of scope.
 class cache_holder {
-  public:
+public:
     template <class F>
     explicit cache_holder(F fill)
         : thread_([this, fill] {
@@ -59,7 +59,7 @@ class cache_holder {
         thread_.join();
     }
 
-  private:
+private:
     std::atomic<bool> cached_{false}, done_{false};
     std::thread thread_; // last: it starts once the flags exist
 };
@@ -146,6 +146,66 @@ TEST_F(ThreadCache, ForeignAndWildBlocksNeverEnter) {
         thread_cache_free(block + 4); // misaligned
         thread_cache_free(block + 8); // inside a live block: its header is data
         EXPECT_EQ(before, thread_cache_bytes());
+        EXPECT_EQ(0, private_heap_check());
+    });
+}
+
+// The hooks' recorded mark: taken once from a marked block of ours, never
+// from a foreign, wild or mapped one, whose words stay as they were. A
+// marked block keeps its size and leaves the heap sound; one freed still
+// marked stays out of the cache and comes back unmarked.
+TEST_F(ThreadCache, TheRecordedMarkIsTakenOnceAndOnlyFromOurBlocks) {
+    on_thread([] {
+        void *block = thread_cache_malloc(100);
+        ASSERT_NE(block, nullptr);
+        size_t usable = dlmalloc_usable_size(block);
+        EXPECT_FALSE(thread_cache_take_recorded_mark(block)) << "a fresh block is unmarked";
+        thread_cache_mark_recorded(block);
+        EXPECT_EQ(usable, dlmalloc_usable_size(block));
+        EXPECT_EQ(0, private_heap_check());
+        EXPECT_TRUE(thread_cache_take_recorded_mark(block));
+        EXPECT_FALSE(thread_cache_take_recorded_mark(block)) << "taken twice";
+        size_t before = thread_cache_bytes();
+        thread_cache_free(block); // unmarked again: cached
+        EXPECT_GT(thread_cache_bytes(), before);
+
+        void *kept = thread_cache_malloc(200);
+        thread_cache_mark_recorded(kept);
+        before = thread_cache_bytes();
+        thread_cache_free(kept); // still marked: to the heap, not the cache
+        EXPECT_EQ(before, thread_cache_bytes());
+        EXPECT_EQ(0, private_heap_check());
+        void *again = thread_cache_malloc(200);
+        EXPECT_FALSE(thread_cache_take_recorded_mark(again)) << "a block came back marked";
+        thread_cache_free(again);
+
+        // Foreign and wild: a word shaped like a marked header, in use, of
+        // size 32, with its neighbour's previous-in-use bit set.
+        const size_t marked_head = 32 | 7;
+        size_t fake[16] = {0, marked_head, 0, 0, 0, 0, 0, 0, 0, 1 | 2};
+        EXPECT_FALSE(thread_cache_take_recorded_mark(&fake[2])) << "a block on the stack";
+        EXPECT_EQ(fake[1], marked_head);
+        size_t *foreign = (size_t *)__libc_malloc(64);
+        size_t foreign_head = foreign[-1]; // bit 2 is the C library's: set for a thread's own arena
+        foreign[-1] |= 4;
+        EXPECT_FALSE(thread_cache_take_recorded_mark(foreign)) << "a block of the C library";
+        EXPECT_NE(foreign[-1] & 4, 0u);
+        foreign[-1] = foreign_head;
+        __libc_free(foreign);
+        size_t *live = (size_t *)thread_cache_malloc(256);
+        memset(live, 0, 256);
+        live[3] = marked_head; // the header of a chunk at live + 16 whose neighbour is not in use
+        EXPECT_FALSE(thread_cache_take_recorded_mark(live + 4)) << "inside a live block";
+        EXPECT_EQ(live[3], marked_head);
+        thread_cache_free(live);
+
+        void *mapped = dlmalloc(4 << 20); // above the mapping threshold: never marked
+        ASSERT_NE(mapped, nullptr);
+        size_t head = ((size_t *)mapped)[-1];
+        thread_cache_mark_recorded(mapped);
+        EXPECT_EQ(head, ((size_t *)mapped)[-1]);
+        EXPECT_FALSE(thread_cache_take_recorded_mark(mapped));
+        dlfree(mapped);
         EXPECT_EQ(0, private_heap_check());
     });
 }

@@ -4,7 +4,7 @@
  * Linked against the tracker and not preloaded with the starter: main
  * allocates through the C library first, then starts the tracker itself,
  * then measures, reallocates and frees the early blocks through the
- * tracker's entry points. Exits 0 when every check held; otherwise names
+ * tracker's entry points, and frees one of its own blocks twice. Exits 0 when every check held; otherwise names
  * each failed check on stderr and exits 1.
  */
 #define _GNU_SOURCE
@@ -106,6 +106,18 @@ SITE void site_normal_free(void *block) {
     last_block = NULL;
 }
 
+SITE void *site_malloc_freed_twice(size_t size) {
+    void *result = malloc(size);
+    last_block = result;
+    return result;
+}
+
+/* A double free: the block's first release took its record. */
+SITE void site_free_again(void *block) {
+    free(block);
+    last_block = NULL;
+}
+
 int main(void) {
     /* The plain name resolves to the tracker's own answer; this is the C
      * library's. */
@@ -192,6 +204,12 @@ int main(void) {
         site_normal_free(normal[i]);
     for (int i = 0; i < reallocated_count; i++)
         site_free_reallocated(reallocated[i]);
+
+    /* Small enough for the thread's cache, which leaves the second free alone. */
+    void *twice = site_malloc_freed_twice(24);
+    CHECK(twice != NULL, "malloc for the double free failed");
+    site_normal_free(twice);
+    site_free_again(twice);
 
     printf("reallocated=%d failures=%d\n", reallocated_count, failures);
     return failures != 0;
