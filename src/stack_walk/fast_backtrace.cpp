@@ -29,6 +29,56 @@ static bool _platform_unwinds_further(uintptr_t return_address) {
     return first_byte == 0x58 || first_byte == 0xb8;
 }
 
+// The steps this thread used last, by return address: a direct-mapped
+// handful in front of the shared table, whose lines the program's own
+// memory traffic keeps pushing out of the caches, while a thread's captures
+// keep meeting the same few call sites. Tagged with the generation they
+// were read in, so an unload empties them. A walk that interrupts another on
+// the same thread (a signal handler's) leaves them alone, so no entry is
+// ever written by two walks at once. Small: it lives in the static TLS.
+constexpr unsigned kNearStepBits = 4;
+struct near_steps {
+    uint32_t generation;
+    bool in_use;
+    uint32_t key[1u << kNearStepBits];
+    uint32_t packed[1u << kNearStepBits];
+};
+static __thread near_steps _near __attribute__((tls_model("initial-exec")));
+
+static inline unsigned _near_slot(uintptr_t return_address) {
+    return (uint32_t)(return_address * 2654435761u) >> (32 - kNearStepBits);
+}
+
+// The cached step of `ip`, from this thread's own entries or the shared table.
+static inline bool _cached_step(uintptr_t ip, bool near, uint32_t *packed) {
+    if (!near)
+        return unwind_cache_lookup(ip, packed);
+    unsigned slot = _near_slot(ip);
+    if (_near.key[slot] == ip) {
+        *packed = _near.packed[slot];
+        return true;
+    }
+    if (!unwind_cache_lookup(ip, packed))
+        return false;
+    _near.key[slot] = (uint32_t)ip;
+    _near.packed[slot] = *packed;
+    return true;
+}
+
+// This thread's entries for one walk, if no walk of it holds them already.
+struct near_claim {
+    bool held;
+    near_claim() : held(!_near.in_use) {
+        _near.in_use = true;
+        __atomic_signal_fence(__ATOMIC_SEQ_CST); // before any entry is touched, as a handler sees it
+    }
+    ~near_claim() {
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        if (held)
+            _near.in_use = false;
+    }
+};
+
 // The walk proper, from the state at the entry of the two stubs below:
 // `entry_sp` points at the return address into their caller, and `ebp` is
 // the caller's. Every read lies inside the stack the caller runs on; where a
@@ -55,9 +105,17 @@ extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void 
     // A word at `a` lies inside the stack when a - low <= last_word: one
     // comparison per read.
     const uintptr_t low = stack.low, last_word = stack.high - sizeof(uintptr_t) - stack.low;
+    near_claim claim;
+    bool near = claim.held;
+    if (near) {
+        if (_near.generation != epoch.generation) {
+            memset(_near.key, 0, sizeof _near.key); // no return address is 0
+            _near.generation = epoch.generation;
+        }
+    }
     while (count < size) {
         uint32_t packed;
-        if (!unwind_cache_lookup(ip, &packed)) {
+        if (!_cached_step(ip, near, &packed)) {
             unwind_step step;
             unwind_lookup found = find_unwind_step(ip, &step);
             if (found == UNWIND_NO_ENTRY && !_platform_unwinds_further(ip)) {
