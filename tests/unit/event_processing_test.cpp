@@ -270,6 +270,20 @@ double timed_wait(uint32_t *ready) {
 
 const char *const kGivenUpLine = "An event claimed by a thread was not filled within 1000 ms; counted as discarded.";
 
+// Waits while the claim at the head is given up: a second or more, then the
+// one event behind it, handled, and the error line.
+void expect_head_given_up() {
+    testing::internal::CaptureStderr();
+    uint32_t ready = 0;
+    double waited = timed_wait(&ready);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_GE(waited, 0.99);
+    EXPECT_LT(waited, 30.0);
+    EXPECT_EQ(ready, 1u);
+    handle_ready_events(ready);
+    EXPECT_NE(err.find(kGivenUpLine), std::string::npos) << err;
+}
+
 // A claim whose thread never fills it is given up after a second once
 // waiting longer cannot help: the ring is full (here the claimant is this
 // live thread, and the ring of two holds its claim and one event). It is
@@ -280,14 +294,7 @@ TEST(Buffer, AClaimNeverFilledIsGivenUpAndCountedOnce) {
     event_ticket lost;
     ASSERT_TRUE(event_claim(&lost));
     malloc_occurred(addr(0xB0), 5, make_stack(S1));
-    testing::internal::CaptureStderr();
-    uint32_t ready = 0;
-    double waited = timed_wait(&ready);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_GE(waited, 0.99);
-    EXPECT_EQ(ready, 1u);
-    handle_ready_events(ready);
-    EXPECT_NE(err.find(kGivenUpLine), std::string::npos) << err;
+    expect_head_given_up();
     event_record late = malloc_event_of(addr(0xC0), 7);
     void *frames[] = {addr(S2[0])};
     event_fill(&lost, &late, frames, 1); // too late: its slot has moved on
@@ -313,15 +320,7 @@ TEST(Buffer, AClaimWithRoomLeftIsGivenUpOnlyWhenItsThreadHasEnded) {
         ASSERT_TRUE(event_claim(&ticket)); // and ends without filling it
     }).join();
     malloc_occurred(addr(0xB0), 5, make_stack(S1));
-    testing::internal::CaptureStderr();
-    uint32_t ready = 0;
-    double waited = timed_wait(&ready);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_GE(waited, 0.99);
-    EXPECT_LT(waited, 30.0);
-    EXPECT_EQ(ready, 1u);
-    handle_ready_events(ready);
-    EXPECT_NE(err.find(kGivenUpLine), std::string::npos) << err;
+    expect_head_given_up();
 
     std::thread slow([] {
         event_ticket ticket;
@@ -334,7 +333,8 @@ TEST(Buffer, AClaimWithRoomLeftIsGivenUpOnlyWhenItsThreadHasEnded) {
     while (event_buffer_drained())
         usleep(100);
     malloc_occurred(addr(0xD0), 1, make_stack(S3));
-    waited = timed_wait(&ready);
+    uint32_t ready = 0;
+    double waited = timed_wait(&ready);
     slow.join();
     EXPECT_GE(waited, 1.4);
     EXPECT_EQ(ready, 2u);
