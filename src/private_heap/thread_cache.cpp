@@ -42,10 +42,10 @@
  * double free, even two racing ones, plants no block twice. Heap headers are
  * written outside the lock only for the recorded mark (below): the heap
  * itself updates the in-use bit of a neighbour's header under it. The key is
- * odd, so no heap pointer stored
- * in a freed chunk can equal it, and it is wiped whenever a block leaves a
- * cache; a live block whose program data holds the key there is left alone
- * on free (a leak of one block, 1 in 2^32).
+ * odd, so no heap pointer stored in a freed chunk can equal it, and it is
+ * wiped whenever a block leaves a cache; a live block whose program data
+ * holds the key there is left alone on free (a leak of one block, 1 in
+ * 2^32).
  *
  * Returning: a thread's cache goes back to the heap from its pthread key
  * destructor, which runs on return, pthread_exit and cancellation alike;

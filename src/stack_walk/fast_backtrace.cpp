@@ -107,11 +107,9 @@ extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void 
     const uintptr_t low = stack.low, last_word = stack.high - sizeof(uintptr_t) - stack.low;
     near_claim claim;
     bool near = claim.held;
-    if (near) {
-        if (_near.generation != epoch.generation) {
-            memset(_near.key, 0, sizeof _near.key); // no return address is 0
-            _near.generation = epoch.generation;
-        }
+    if (near && _near.generation != epoch.generation) {
+        memset(_near.key, 0, sizeof _near.key); // no return address is 0
+        _near.generation = epoch.generation;
     }
     while (count < size) {
         uint32_t packed;
