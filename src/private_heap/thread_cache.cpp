@@ -20,16 +20,19 @@
  * ordinary chunk in use; a block from a memalign is cached by its chunk size
  * like any other, and only malloc requests are served from a cache.
  *
- * Bounds: at most 32 blocks per class and 128 KiB of chunks per thread,
+ * Bounds: at most 32 blocks per class and 256 KiB of chunks per thread,
  * counted by chunk size. 32 blocks cover the bursts of a churning thread;
- * 128 KiB holds a few dozen blocks of a few KiB, and less than the C
- * library's own per-thread caches hold at worst; a VM with a hundred busy
- * threads holds back at most 12.5 MiB, and an idle thread holds only what
- * it freed itself. A free that would pass either bound first returns half of
- * its class (or, for the byte bound, half of every class) to the heap under
- * one lock. A miss of an exact class takes up to 4 blocks of it under one
- * lock, while the cache holds less than half its byte bound; a miss of a
- * rounded class takes one, as its blocks are few and large.
+ * 256 KiB holds a few dozen blocks of a few KiB beside the small classes,
+ * about what the C library's own per-thread caches hold at worst (7 blocks
+ * in each of 64 classes up to 1 KiB, 228 KiB on this target). Half that
+ * bound made a mixed-size load (hook_bench) miss on one malloc in eight and
+ * take the heap lock for it, where two threads met. A VM with a hundred
+ * busy threads holds back at most 25 MiB, and an idle thread holds only
+ * what it freed itself. A free that would pass either bound first returns
+ * half of its class (or, for the byte bound, half of every class) to the
+ * heap under one lock. A miss of an exact class takes up to 4 blocks of it
+ * under one lock, while the cache holds less than half its byte bound; a
+ * miss of a rounded class takes one, as its blocks are few and large.
  *
  * Ours and not yet cached: a block enters a cache only if its chunk lies
  * wholly inside one of the heap's segments, as published under the heap
@@ -53,8 +56,8 @@
  * calling thread's cache and moves a global epoch on; any other thread
  * returns its own at its next hooked request. In a forked child the forking
  * thread's cache is returned; the caches of threads that do not exist there
- * stay out of the heap as blocks in use (the heap stays sound; at most 32
- * KiB per such thread is lost to the child).
+ * stay out of the heap as blocks in use (the heap stays sound; at most the
+ * byte bound per such thread is lost to the child).
  *
  * A realloc through the hooks of a block of a cached size keeps it when it
  * still fits and is no more than twice the new size; otherwise, when the
@@ -106,7 +109,7 @@ constexpr size_t MAX_CACHED_CHUNK = 10240; // the last rounded class
 constexpr unsigned NCLASSES = NEXACT + NROUNDED;
 constexpr unsigned REFILL = 4; // blocks a miss of an exact class takes at most
 constexpr unsigned MAX_PER_CLASS = 32;
-constexpr size_t MAX_CACHED_BYTES = 128 * 1024;
+constexpr size_t MAX_CACHED_BYTES = 256 * 1024;
 
 struct cached_block {
     cached_block *next;
