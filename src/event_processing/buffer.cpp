@@ -31,6 +31,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "cache_line.h"
@@ -438,14 +439,20 @@ bool nap_or_sleep(bool sleep, long microseconds, uint32_t until, uint32_t until_
 
 // While a batch gathers, the processing thread looks only at the batch's
 // last slot, a line no producer is writing yet, so its looks cost them
-// nothing; it yields between looks, which also gives the processor to a
-// producer that wants it. Staying awake matters on a virtual machine, where
-// waking a halted processor can take longer than the ring takes to fill.
-// After _gather_microseconds it takes what is ready. Only a ring that stays
+// nothing. Between looks it sleeps for a few microseconds, which also gives
+// the processor to a producer that wants it. It used to yield instead: on a
+// processor of its own a yield returns at once, and that thread, looking
+// and yielding flat out, slowed a tracked thread on the other processor by
+// about a tenth (the two may share a core of the host); spinning with pause
+// between looks was slower still. A sleep this short keeps the processor
+// awake where idle polls first, as it does on KVM guests; a halted virtual
+// processor can take longer to wake than the ring takes to fill. After
+// _gather_microseconds it takes what is ready. Only a ring that stays
 // empty sends it to nap: the first naps are short, later ones double while
 // nothing comes, up to the doze; a doze that found the ring empty becomes a
 // sleep.
 const long _gather_microseconds = 50;
+const long _look_interval_nanoseconds = 3000;
 const long _first_nap_microseconds = 50;
 
 uint32_t event_buffer_wait(uint32_t room) {
@@ -456,10 +463,9 @@ uint32_t event_buffer_wait(uint32_t room) {
         return run;
     uint32_t last = next_position(_taken.head, room - 1), last_index = next_index(_taken.head_index, room - 1);
     struct timespec gather_until = deadline_after_microseconds(_gather_microseconds);
-    for (uint32_t look = 1; !ready(last, last_index); look++) {
-        if (look % 8 == 0 && passed(&gather_until))
-            break;
-        sched_yield();
+    while (!ready(last, last_index) && !passed(&gather_until)) {
+        struct timespec look_interval = {0, _look_interval_nanoseconds};
+        nanosleep(&look_interval, nullptr);
     }
     run = ready_run_from(run, room);
     if (run > 0)
