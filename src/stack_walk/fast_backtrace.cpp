@@ -198,15 +198,31 @@ quarrow_unwinder_counts _counts;
 // Mismatches described on standard error; the rest are only counted.
 constexpr uint32_t kMismatchesDescribed = 8;
 
-void _describe_mismatch(const char *method, void **frames, int count, void **platform, int platform_count) {
+// The first frame at which two captures part, and both frames there.
+struct first_difference {
+    int count, platform_count, at;
+    void *frame, *platform_frame;
+};
+
+first_difference _difference(void **frames, int count, void **platform, int platform_count) {
     int first = 0;
     while (first < count && first < platform_count && frames[first] == platform[first])
         ++first;
+    return {count, platform_count, first, first < count ? frames[first] : nullptr,
+            first < platform_count ? platform[first] : nullptr};
+}
+
+void _describe_mismatch(const char *method, const first_difference &d) {
     quarrow_line(
         "QUARROW UNWINDER MISMATCH: %s%d frames against backtrace's %d; first difference at frame %d: %p against "
         "%p\n",
-        method, count, platform_count, first, first < count ? frames[first] : nullptr,
-        first < platform_count ? platform[first] : nullptr);
+        method, d.count, d.platform_count, d.at, d.frame, d.platform_frame);
+}
+
+void _describe_change(const first_difference &d) {
+    quarrow_line("QUARROW UNWINDER STACK CHANGED: %d frames against backtrace's %d; first difference at frame %d: %p "
+                 "against %p; walked again, every method agreed\n",
+                 d.count, d.platform_count, d.at, d.frame, d.platform_frame);
 }
 
 bool _same_frames(void **frames, int count, void **platform, int platform_count) {
@@ -220,12 +236,25 @@ void _print_check_counts() {
                  (unsigned)counts.captures, (unsigned)counts.mismatches, (unsigned)counts.left_to_backtrace);
     quarrow_line("QUARROW UNWINDER CHECK: %u captures cut where backtrace would have left the thread's stack\n",
                  (unsigned)counts.cut_at_stack_edge);
+    quarrow_line("QUARROW UNWINDER CHECK: %u captures differed once and agreed when walked again (their stack "
+                 "changed between the walks)\n",
+                 (unsigned)counts.changed_between_walks);
 }
 
 } // namespace
 
 QUARROW_OWN_LINE QUARROW_INTERNAL int _stack_capture_mode = QUARROW_UNWINDER_FAST;
 
+#if QUARROW_TEST_SEAMS
+void (*unwinder_check_between_walks)(void) = nullptr;
+#endif
+
+// A walk reads the stack as it is at that moment. Another thread may
+// rewrite a frame of this one meanwhile (a VM patches the return address
+// of a compiled frame it deoptimises while this thread runs native code),
+// and then the methods disagree with none of them at fault. So a capture
+// that differs is walked once more by every method: only a difference that
+// stays is a mismatch; one that goes away is counted apart.
 int capture_and_compare(void **array, int size) {
     void *fast[QUARROW_MAX_STACK_DEPTH + 1];
     void *bounded[QUARROW_MAX_STACK_DEPTH + 1];
@@ -237,31 +266,53 @@ int capture_and_compare(void **array, int size) {
     int (*const methods[3])(void **, int) = {quarrow_fast_unwind, bounded_backtrace, backtrace};
     void **const buffers[3] = {fast, bounded, array};
     int counts[3] = {0, 0, 0};
-    int limits[3] = {size, size, size};
-    // One call instruction serves every method, so all see the same caller.
-    for (int pass = 0; pass < 3; ++pass) {
-        asm volatile("" : "+r"(pass)); // keeps the loop from being unrolled
-        counts[pass] = methods[pass](buffers[pass], limits[pass]);
-        // Set for backtrace once the bounded walk has run.
-        limits[2] = bounded_backtrace_was_cut() ? counts[1] : size;
+    bool engine_declined = false, engine_differs = false, bounded_differs = false;
+    bool walked_again = false;
+    first_difference first_seen = {0, 0, 0, nullptr, nullptr};
+    for (int walk = 0; walk < 2; ++walk) {
+        int limits[3] = {size, size, size};
+        // One call instruction serves every method of a walk, so all see the same caller.
+        for (int pass = 0; pass < 3; ++pass) {
+            asm volatile("" : "+r"(pass)); // keeps the loop from being unrolled
+            counts[pass] = methods[pass](buffers[pass], limits[pass]);
+            // Set for backtrace once the bounded walk has run.
+            limits[2] = bounded_backtrace_was_cut() ? counts[1] : size;
+#if QUARROW_TEST_SEAMS
+            if (pass == 0 && unwinder_check_between_walks != nullptr)
+                unwinder_check_between_walks();
+#endif
+        }
+        engine_declined = counts[0] < 0;
+        engine_differs = !engine_declined && !_same_frames(fast, counts[0], array, counts[2]);
+        bounded_differs = !_same_frames(bounded, counts[1], array, counts[2]);
+        if (!engine_differs && !bounded_differs)
+            break;
+        walked_again = walk == 0;
+        if (walk == 0)
+            first_seen = engine_differs ? _difference(fast, counts[0], array, counts[2])
+                                        : _difference(bounded, counts[1], array, counts[2]);
     }
     bool cut = bounded_backtrace_was_cut();
     __atomic_add_fetch(&_counts.captures, 1, __ATOMIC_RELAXED);
-    bool engine_declined = counts[0] < 0;
-    bool engine_differs = !engine_declined && !_same_frames(fast, counts[0], array, counts[2]);
-    bool bounded_differs = !_same_frames(bounded, counts[1], array, counts[2]);
     if (engine_declined)
         __atomic_add_fetch(&_counts.left_to_backtrace, 1, __ATOMIC_RELAXED);
     if (engine_differs || bounded_differs) {
         uint32_t seen = __atomic_add_fetch(&_counts.mismatches, 1, __ATOMIC_RELAXED);
         if (seen <= kMismatchesDescribed) {
             if (engine_differs)
-                _describe_mismatch("", fast, counts[0], array, counts[2]);
+                _describe_mismatch("", _difference(fast, counts[0], array, counts[2]));
             else
-                _describe_mismatch("the bounded platform walk gave ", bounded, counts[1], array, counts[2]);
+                _describe_mismatch("the bounded platform walk gave ",
+                                   _difference(bounded, counts[1], array, counts[2]));
         }
-    } else if (cut) {
-        __atomic_add_fetch(&_counts.cut_at_stack_edge, 1, __ATOMIC_RELAXED);
+    } else {
+        if (walked_again) {
+            uint32_t seen = __atomic_add_fetch(&_counts.changed_between_walks, 1, __ATOMIC_RELAXED);
+            if (seen <= kMismatchesDescribed)
+                _describe_change(first_seen);
+        }
+        if (cut)
+            __atomic_add_fetch(&_counts.cut_at_stack_edge, 1, __ATOMIC_RELAXED);
     }
     return counts[2];
 }
@@ -301,6 +352,7 @@ void quarrow_get_unwinder_counts(quarrow_unwinder_counts *counts) {
     counts->mismatches = __atomic_load_n(&_counts.mismatches, __ATOMIC_RELAXED);
     counts->left_to_backtrace = __atomic_load_n(&_counts.left_to_backtrace, __ATOMIC_RELAXED);
     counts->cut_at_stack_edge = __atomic_load_n(&_counts.cut_at_stack_edge, __ATOMIC_RELAXED);
+    counts->changed_between_walks = __atomic_load_n(&_counts.changed_between_walks, __ATOMIC_RELAXED);
 }
 
 } // extern "C"

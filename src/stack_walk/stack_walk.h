@@ -102,10 +102,11 @@ QUARROW_EXPORT int quarrow_unwinder_mode(void);
 
 /* Counts kept in check mode only (the fast path counts nothing). */
 typedef struct quarrow_unwinder_counts {
-    uint32_t captures;          /* captures compared */
-    uint32_t mismatches;        /* captures whose frames differed */
-    uint32_t left_to_backtrace; /* captures the engine declined (signal frames, code outside objects...) */
-    uint32_t cut_at_stack_edge; /* captures where backtrace would have followed a link out of the stack */
+    uint32_t captures;              /* captures compared */
+    uint32_t mismatches;            /* captures whose frames differed */
+    uint32_t left_to_backtrace;     /* captures the engine declined (signal frames, code outside objects...) */
+    uint32_t cut_at_stack_edge;     /* captures where backtrace would have followed a link out of the stack */
+    uint32_t changed_between_walks; /* captures that differed once and agreed when every method walked again */
 } quarrow_unwinder_counts;
 
 QUARROW_EXPORT void quarrow_get_unwinder_counts(quarrow_unwinder_counts *counts);

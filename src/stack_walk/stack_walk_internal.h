@@ -27,10 +27,16 @@ extern QUARROW_INTERNAL int _stack_capture_mode;
 
 /*
  * Check mode: captures with both methods from one call site inside itself,
- * counts (and describes the first few) differences, and returns backtrace's
+ * walks once more where they differ, counts (and describes the first few)
+ * differences that stay and those that went away, and returns backtrace's
  * frames. Entry 0 is therefore a return address inside this function.
  */
 QUARROW_INTERNAL __attribute__((noinline)) int capture_and_compare(void **array, int size);
+
+#if QUARROW_TEST_SEAMS
+/* Test builds only: called in check mode after each walk of the engine, before the platform's walks. */
+extern QUARROW_INTERNAL void (*unwinder_check_between_walks)(void);
+#endif
 
 /*
  * The engine's walk from a return address at `entry_sp[0]`, with `ebp` the

@@ -346,3 +346,83 @@ TEST(StackBounds, MainStackThatGrewIsLearntAgain) {
 }
 
 } // namespace
+
+namespace {
+
+// Another thread may rewrite a frame of this one while a check-mode capture
+// runs (a VM patches the return address of a compiled frame it deoptimises
+// while this thread runs native code). The methods then disagree with none
+// at fault: walked again they agree, and the capture is counted apart. A
+// difference that stays is a mismatch. The frame rewritten here is one the
+// frame-pointer chain reaches below code without unwind information, as
+// below the VM's compiled code.
+constexpr uintptr_t kBeforeRewrite = 0x11110, kAfterRewrite = 0x22220;
+
+struct Rewrite {
+    uintptr_t *frame; // [link, return address] on this thread's stack, above the walk
+    bool at_every_walk;
+    int rewrites = 0;
+    call_stack *walked = nullptr;
+};
+Rewrite *_rewrite;
+
+void rewrite_return_address() {
+    if (_rewrite->rewrites > 0 && !_rewrite->at_every_walk)
+        return;
+    _rewrite->frame[1] ^= kBeforeRewrite ^ kAfterRewrite;
+    _rewrite->rewrites++;
+}
+
+int walk_in_check_mode(void *argument) {
+    Rewrite *rewrite = (Rewrite *)argument;
+    EXPECT_EQ(configure_stack_capture("check"), 0);
+    _rewrite = rewrite;
+    unwinder_check_between_walks = rewrite_return_address;
+    rewrite->walked = walk_stack(64, 0);
+    unwinder_check_between_walks = nullptr;
+    EXPECT_EQ(configure_stack_capture("fast"), 0);
+    asm volatile("" ::: "memory");
+    return 0;
+}
+
+void *last_frame(const call_stack *walked) { return walked->return_addresses[walked->frame_count - 1]; }
+
+TEST(CheckMode, AFrameRewrittenBetweenTheWalksIsWalkedAgainNotCountedAMismatch) {
+    uintptr_t frame[2] = {0, kBeforeRewrite}; // the chain's last link: it ends there
+    Rewrite rewrite{frame, false};
+    quarrow_unwinder_counts before, after;
+    quarrow_get_unwinder_counts(&before);
+    testing::internal::CaptureStderr();
+    call_with_planted_frame_pointer(walk_in_check_mode, &rewrite, (uintptr_t)frame);
+    std::string said = testing::internal::GetCapturedStderr();
+    quarrow_get_unwinder_counts(&after);
+    ASSERT_NE(rewrite.walked, nullptr);
+    EXPECT_EQ(rewrite.rewrites, 1);
+    EXPECT_EQ(after.captures - before.captures, 1u);
+    EXPECT_EQ(after.mismatches, before.mismatches) << said;
+    EXPECT_EQ(after.changed_between_walks - before.changed_between_walks, 1u) << said;
+    EXPECT_EQ(last_frame(rewrite.walked), (void *)kAfterRewrite) << "not the frames of the walk that agreed";
+    EXPECT_NE(said.find("QUARROW UNWINDER STACK CHANGED: "), std::string::npos) << said;
+    EXPECT_NE(said.find("0x11110 against 0x22220; walked again, every method agreed"), std::string::npos) << said;
+    free_stack(rewrite.walked);
+}
+
+TEST(CheckMode, AFrameThatDiffersAtEveryWalkIsAMismatch) {
+    uintptr_t frame[2] = {0, kBeforeRewrite};
+    Rewrite rewrite{frame, true};
+    quarrow_unwinder_counts before, after;
+    quarrow_get_unwinder_counts(&before);
+    testing::internal::CaptureStderr();
+    call_with_planted_frame_pointer(walk_in_check_mode, &rewrite, (uintptr_t)frame);
+    std::string said = testing::internal::GetCapturedStderr();
+    quarrow_get_unwinder_counts(&after);
+    ASSERT_NE(rewrite.walked, nullptr);
+    EXPECT_EQ(rewrite.rewrites, 2) << "walked once only";
+    EXPECT_EQ(after.mismatches - before.mismatches, 1u) << said;
+    EXPECT_EQ(after.changed_between_walks, before.changed_between_walks) << said;
+    EXPECT_EQ(last_frame(rewrite.walked), (void *)kBeforeRewrite);
+    EXPECT_NE(said.find("QUARROW UNWINDER MISMATCH: "), std::string::npos) << said;
+    free_stack(rewrite.walked);
+}
+
+} // namespace

@@ -83,6 +83,8 @@ if [ "$unwinder" = check ]; then
   counts=$(grep '^QUARROW UNWINDER CHECK: [0-9]* captures compared' tracked.err)
   [ "$(printf '%s\n' "$counts" | grep -c .)" -eq 1 ] || fail "wanted one QUARROW UNWINDER CHECK count line, got: $counts"
   grep "^QUARROW UNWINDER CHECK: [0-9]* captures cut" tracked.err || fail "no count of the captures cut at the stack's edge"
+  grep "^QUARROW UNWINDER CHECK: [0-9]* captures differed once and agreed when walked again" tracked.err ||
+    fail "no count of the captures walked again"
   compared=$(printf '%s\n' "$counts" | sed -n 's/^QUARROW UNWINDER CHECK: \([0-9][0-9]*\) captures compared, \([0-9][0-9]*\) mismatches, [0-9][0-9]* left to backtrace$/\1/p')
   mismatched=$(printf '%s\n' "$counts" | sed -n 's/^QUARROW UNWINDER CHECK: \([0-9][0-9]*\) captures compared, \([0-9][0-9]*\) mismatches, [0-9][0-9]* left to backtrace$/\2/p')
   [ -n "$compared" ] && [ -n "$mismatched" ] || fail "unreadable count line: $counts"
