@@ -30,9 +30,16 @@
  * busy threads holds back at most 25 MiB, and an idle thread holds only
  * what it freed itself. A free that would pass either bound first returns
  * half of its class (or, for the byte bound, half of every class) to the
- * heap under one lock. A miss of an exact class takes up to 4 blocks of it
- * under one lock, while the cache holds less than half its byte bound; a
- * miss of a rounded class takes one, as its blocks are few and large.
+ * heap under one lock. An exact class that is empty first borrows a cached
+ * block of the nearest class at most a quarter larger (the rounded classes
+ * round up as far), which keeps its own chunk and size. On hook_bench's
+ * mixed sizes (2 threads, held back) that cut the misses from 73,000 to
+ * 29,000 per million steps of a thread, and the blocks sent back from
+ * 70,000 to 25,000: each of those takes the lock and writes the heap's
+ * lines that both threads share. A miss of an exact class then takes up to
+ * 4 blocks of it under one lock, while the cache holds less than half its
+ * byte bound; a miss of a rounded class takes one, as its blocks are few
+ * and large.
  *
  * Ours and not yet cached: a block enters a cache only if its chunk lies
  * wholly inside one of the heap's segments, as published under the heap
@@ -150,6 +157,20 @@ inline size_t chunk_of(unsigned c) {
         return MIN_CHUNK_SIZE + (size_t)c * MALLOC_ALIGNMENT;
     unsigned doubling = (c - NEXACT) / 4;
     return (MAX_EXACT_CHUNK << doubling) + (((c - NEXACT) % 4 + 1) << (EXACT_SHIFT - 2 + doubling));
+}
+
+// The head of the nearest non-empty exact class above *c whose chunks are
+// at most a quarter larger, *c set to it; null when there is none. Classes
+// 8 bytes apart run dry one at a time, seldom with their neighbours, and
+// the heap also hands out a whole chunk of the next bin rather than cut it.
+cached_block *_nearby_block(thread_cache *tc, unsigned *c) {
+    size_t limit = chunk_of(*c) + chunk_of(*c) / 4;
+    for (unsigned k = *c + 1; k < NEXACT && chunk_of(k) <= limit; ++k)
+        if (tc->head[k] != nullptr) {
+            *c = k;
+            return tc->head[k];
+        }
+    return nullptr;
 }
 
 // Hands every block of class c beyond `keep` back to the heap; lock held.
@@ -323,6 +344,8 @@ void *thread_cache_malloc(size_t bytes) {
     if (c >= NEXACT)
         bytes = chunk_of(c) - CHUNK_OVERHEAD; // the whole class size, cached or not
     cached_block *b = tc->head[c];
+    if (__builtin_expect(b == nullptr, 0) && c < NEXACT)
+        b = _nearby_block(tc, &c);
     if (__builtin_expect(b != nullptr, 1)) {
         tc->head[c] = b->next;
         --tc->count[c];

@@ -209,10 +209,11 @@ private:
         return kMapThreshold + rnd(0xc0000); // 256 KiB .. 1 MiB: mapped on their own
     }
 
-    // What a cached malloc may add to a chunk: a quarter at most.
+    // What a cached malloc may add to a chunk: a quarter at most, by the
+    // rounded classes' rounding or a block borrowed from a larger class.
     static size_t rounding(size_t req) {
         size_t chunk = chunk_size(req);
-        return g_cached && chunk > 512 && chunk <= 10240 ? chunk / 4 : 0;
+        return g_cached && chunk <= 10240 ? chunk / 4 : 0;
     }
 
     static bool may_be_mapped(size_t req, size_t align) {
@@ -231,7 +232,7 @@ private:
         if (big)
             HCHECK(usable <= req + 4 * 4096 + al + 64, "%p: usable %zu for %zu bytes", mem, usable, req);
         else // a heap chunk keeps at most 16 bytes of surplus, 4 bytes overhead; through
-             // the caches, chunks of 513 bytes to 10 KiB are rounded up to their class
+             // the caches, chunks up to 10 KiB may be a quarter larger
             HCHECK(usable <= chunk_size(req) + rounding(req) + 12 && usable % 8 == 4,
                    "%p: heap block of %zu bytes has usable size %zu", mem, req, usable);
         auto next = index_.lower_bound(a);

@@ -233,6 +233,59 @@ TEST_F(ThreadCache, CachedBlocksKeepUsableSizeAndResizeInPlace) {
     });
 }
 
+// A block's chunk size: its usable size and the one header word in use.
+size_t chunk_size_of(void *b) { return dlmalloc_usable_size(b) + sizeof(size_t); }
+
+// An empty exact class is served by a cached block of a class at most a
+// quarter larger, the nearest first; never by a smaller one, one further
+// off, or across into the rounded classes. A borrowed block keeps its own
+// chunk and goes back to its own class. (The heap may hand out a chunk 8
+// bytes larger than asked, so the sizes are read, not assumed.)
+TEST_F(ThreadCache, AnEmptyClassBorrowsOnlyANearbyLargerBlock) {
+    on_thread([] {
+        thread_cache_free(thread_cache_malloc(1)); // the cache exists from here
+        void *smaller = thread_cache_malloc(60);
+        void *nearest = thread_cache_malloc(108);
+        void *near = thread_cache_malloc(116);
+        void *far = thread_cache_malloc(148);
+        for (void *b : {smaller, nearest, near, far})
+            ASSERT_NE(b, nullptr);
+        size_t asked = chunk_size_of(nearest) - 8; // one class below the nearest
+        size_t limit = asked + asked / 4;
+        ASSERT_LT(chunk_size_of(smaller), asked);
+        ASSERT_LT(chunk_size_of(nearest), chunk_size_of(near));
+        ASSERT_LE(chunk_size_of(near), limit);
+        ASSERT_GT(chunk_size_of(far), limit);
+        size_t held = chunk_size_of(near) + chunk_size_of(far) + chunk_size_of(smaller);
+        dlmalloc_trim(0); // empties this thread's cache: it holds these four alone
+        ASSERT_EQ(0u, thread_cache_bytes());
+        for (void *b : {smaller, nearest, near, far})
+            thread_cache_free(b);
+        ASSERT_EQ(held + chunk_size_of(nearest), thread_cache_bytes());
+        size_t request = asked - sizeof(size_t);
+        EXPECT_EQ(nearest, thread_cache_malloc(request)) << "the nearest larger class first";
+        void *second = thread_cache_malloc(request);
+        EXPECT_EQ(near, second);
+        EXPECT_EQ(held - chunk_size_of(near), thread_cache_bytes()) << "a borrowed block keeps its chunk";
+        void *third = thread_cache_malloc(request); // a miss: to the heap
+        EXPECT_NE(far, third) << "more than a quarter above the request";
+        EXPECT_NE(smaller, third);
+        thread_cache_free(second);
+        EXPECT_EQ(near, thread_cache_malloc(dlmalloc_usable_size(near))) << "back in its own class";
+        EXPECT_EQ(far, thread_cache_malloc(dlmalloc_usable_size(far)));
+        EXPECT_EQ(smaller, thread_cache_malloc(dlmalloc_usable_size(smaller)));
+        // The smallest class has no class within a quarter of it.
+        void *tiny = thread_cache_malloc(20); // 24
+        thread_cache_free(tiny);
+        EXPECT_NE(tiny, thread_cache_malloc(8)) << "24 bytes for a 16-byte chunk";
+        // A rounded class lends to nobody, not even the last exact class.
+        void *rounded = thread_cache_malloc(600);
+        thread_cache_free(rounded);
+        EXPECT_NE(rounded, thread_cache_malloc(500));
+        EXPECT_EQ(0, private_heap_check());
+    });
+}
+
 TEST_F(ThreadCache, ReallocOfACachedBlockCopiesItAndLeavesItCached) {
     on_thread([] {
         char *a = (char *)thread_cache_malloc(40);
@@ -287,12 +340,13 @@ TEST_F(ThreadCache, ReallocOfALiveBlockKeepsOrMovesItThroughTheCache) {
         ASSERT_NE(moved, nullptr);
         EXPECT_NE(moved, live) << "a block kept at more than twice its size";
         EXPECT_EQ(std::string(50, 'r'), std::string(moved, 50));
+        size_t moved_usable = dlmalloc_usable_size(moved); // it may be a borrowed, larger block
         EXPECT_EQ(live, thread_cache_malloc(200)) << "the old block went to the cache";
         char *grown = (char *)thread_cache_realloc(moved, 3000);
         ASSERT_NE(grown, nullptr);
         EXPECT_EQ(std::string(50, 'r'), std::string(grown, 50));
         EXPECT_EQ(3068u, dlmalloc_usable_size(grown)) << "grown into its rounded class";
-        EXPECT_EQ(moved, thread_cache_malloc(50)) << "the smaller block went to the cache";
+        EXPECT_EQ(moved, thread_cache_malloc(moved_usable)) << "the smaller block went to the cache";
         // Beyond the cached sizes the heap resizes as ever.
         char *big = (char *)thread_cache_realloc(grown, 20000);
         ASSERT_NE(big, nullptr);
