@@ -29,17 +29,17 @@
  * take the heap lock for it, where two threads met. A VM with a hundred
  * busy threads holds back at most 25 MiB, and an idle thread holds only
  * what it freed itself. A free that would pass either bound first returns
- * half of its class (or, for the byte bound, half of every class) to the
- * heap under one lock. An exact class that is empty first borrows a cached
- * block of the nearest class at most a quarter larger (the rounded classes
- * round up as far), which keeps its own chunk and size. On hook_bench's
- * mixed sizes (2 threads, held back) that cut the misses from 73,000 to
- * 29,000 per million steps of a thread, and the blocks sent back from
- * 70,000 to 25,000: each of those takes the lock and writes the heap's
- * lines that both threads share. A miss of an exact class then takes up to
- * 4 blocks of it under one lock, while the cache holds less than half its
- * byte bound; a miss of a rounded class takes one, as its blocks are few
- * and large.
+ * half of its class (or, for the byte bound, half of each class from the
+ * largest down to three quarters of the bound) to the heap under one lock.
+ * An exact class that is empty first borrows a cached block of the nearest
+ * class at most a quarter larger (the rounded classes round up as far),
+ * which keeps its own chunk and size. On hook_bench's mixed sizes (2
+ * threads, held back) that cut the misses from 73,000 to 29,000 per million
+ * steps of a thread, and the blocks sent back from 70,000 to 25,000: each of
+ * those takes the lock and writes the heap's lines that both threads share.
+ * A miss of an exact class then takes up to 4 blocks of it under one lock,
+ * while the cache holds less than half its byte bound; a miss of a rounded
+ * class takes one, as its blocks are few and large.
  *
  * Ours and not yet cached: a block enters a cache only if its chunk lies
  * wholly inside one of the heap's segments, as published under the heap
@@ -472,17 +472,19 @@ void thread_cache_free(void *mem) {
         return;
     }
     if (tc->count[c] >= MAX_PER_CLASS || tc->bytes + size > MAX_CACHED_BYTES) {
-        // Half goes back under one lock: half of this class when it is
+        // Blocks go back under one lock: half of this class when it is
         // full, else half of each class from the largest down until the
-        // cache holds at most half its bound. The few large blocks give the
-        // most bytes back, and the small classes, which serve most
-        // requests, stay warm.
+        // cache holds at most three quarters of its bound. The few large
+        // blocks give the most bytes back, and the small classes, which
+        // serve most requests, stay warm. Down to half the bound, each flush
+        // held the lock for dozens of blocks while another thread spun for
+        // it, and the classes it emptied missed soon after.
         int saved_errno = errno;
         heap_lock(&_gm_);
         if (tc->count[c] >= MAX_PER_CLASS)
             _return_class_locked(&_gm_, tc, c, MAX_PER_CLASS / 2);
         else
-            for (unsigned k = NCLASSES; k-- > 0 && tc->bytes > MAX_CACHED_BYTES / 2;)
+            for (unsigned k = NCLASSES; k-- > 0 && tc->bytes > MAX_CACHED_BYTES / 4 * 3;)
                 _return_class_locked(&_gm_, tc, k, tc->count[k] / 2);
         _debug_walk(&_gm_);
         heap_unlock(&_gm_);
