@@ -268,7 +268,7 @@ int capture_and_compare(void **array, int size) {
     int counts[3] = {0, 0, 0};
     bool engine_declined = false, engine_differs = false, bounded_differs = false;
     bool walked_again = false;
-    first_difference first_seen = {0, 0, 0, nullptr, nullptr};
+    first_difference first_seen = {0, 0, 0, nullptr, nullptr}, last_seen = first_seen;
     for (int walk = 0; walk < 2; ++walk) {
         int limits[3] = {size, size, size};
         // One call instruction serves every method of a walk, so all see the same caller.
@@ -287,10 +287,11 @@ int capture_and_compare(void **array, int size) {
         bounded_differs = !_same_frames(bounded, counts[1], array, counts[2]);
         if (!engine_differs && !bounded_differs)
             break;
+        last_seen = engine_differs ? _difference(fast, counts[0], array, counts[2])
+                                   : _difference(bounded, counts[1], array, counts[2]);
         walked_again = walk == 0;
         if (walk == 0)
-            first_seen = engine_differs ? _difference(fast, counts[0], array, counts[2])
-                                        : _difference(bounded, counts[1], array, counts[2]);
+            first_seen = last_seen;
     }
     bool cut = bounded_backtrace_was_cut();
     __atomic_add_fetch(&_counts.captures, 1, __ATOMIC_RELAXED);
@@ -298,13 +299,8 @@ int capture_and_compare(void **array, int size) {
         __atomic_add_fetch(&_counts.left_to_backtrace, 1, __ATOMIC_RELAXED);
     if (engine_differs || bounded_differs) {
         uint32_t seen = __atomic_add_fetch(&_counts.mismatches, 1, __ATOMIC_RELAXED);
-        if (seen <= kMismatchesDescribed) {
-            if (engine_differs)
-                _describe_mismatch("", _difference(fast, counts[0], array, counts[2]));
-            else
-                _describe_mismatch("the bounded platform walk gave ",
-                                   _difference(bounded, counts[1], array, counts[2]));
-        }
+        if (seen <= kMismatchesDescribed)
+            _describe_mismatch(engine_differs ? "" : "the bounded platform walk gave ", last_seen);
     } else {
         if (walked_again) {
             uint32_t seen = __atomic_add_fetch(&_counts.changed_between_walks, 1, __ATOMIC_RELAXED);
