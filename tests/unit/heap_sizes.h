@@ -40,7 +40,7 @@ constexpr size_t kMaxUnmappedRequest = kMapThreshold - kOverhead - kAlign;
 // The examples the design gives for 32-bit x86, and their x86_64 match.
 #if defined(__i386__)
 static_assert(kMinChunk == 16 && kMinUsable == 12 && kMaxSmallRequest == 244 && kMaxRequest == 0xffffffc0u &&
-                  kTopFoot == 40 && chunk_size_for(10) == 16 && chunk_size_for(11) == 24 &&
+                  kTopFoot == 40 && chunk_size_for(12) == 16 && chunk_size_for(13) == 24 &&
                   chunk_size_for(244) == 248 && chunk_size_for(245) == 256 && mapping_size_for(0x40000) == 0x41000,
               "the i386 size rules");
 #elif defined(__x86_64__)

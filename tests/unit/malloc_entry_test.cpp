@@ -178,7 +178,14 @@ TEST(MallocEntry, ReallocFamilyAndFreeReachTheirHooks) {
 // glibc's own answer, found past this program's definitions.
 size_t c_library_usable_size(void *block) {
     using usable_size_fn = size_t (*)(void *);
-    static usable_size_fn real = (usable_size_fn)dlvsym(RTLD_NEXT, "malloc_usable_size", "GLIBC_2.0");
+#if defined(__x86_64__)
+    const char *const first_version = "GLIBC_2.2.5"; // the oldest symbol version of each machine
+#elif defined(__i386__)
+    const char *const first_version = "GLIBC_2.0";
+#else
+#error "built for 32-bit x86 or x86_64"
+#endif
+    static usable_size_fn real = (usable_size_fn)dlvsym(RTLD_NEXT, "malloc_usable_size", first_version);
     return real(block);
 }
 
