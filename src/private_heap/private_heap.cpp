@@ -4,10 +4,10 @@
  * Memory is a sequence of chunks inside segments obtained with sbrk (or mmap
  * when the break cannot grow); each chunk carries one header word. Free
  * chunks below 256 bytes (512 on x86_64) live in 32 exact-size small bins,
- * larger ones in 32 bitwise tries keyed on their size. The remainder of the last small split is
- * kept aside as the designated victim, so runs of small requests are cut from
- * one place. Requests whose chunk is 256 KiB or more get a mapping of their
- * own, freed at once.
+ * larger ones in 32 bitwise tries keyed on their size. The remainder of the
+ * last small split is kept aside as the designated victim, so runs of small
+ * requests are cut from one place. Requests whose chunk is 256 KiB or more
+ * get a mapping of their own, freed at once.
  *
  * Everything runs under one spin lock (`_gm_.mutex`); `sbrk` is also guarded
  * by `malloc_global_mutex` because other code of the process may move the

@@ -29,11 +29,10 @@
  * 256 KiB holds a few dozen blocks of a few KiB beside the small classes,
  * about what the C library's own per-thread caches hold at worst (7 blocks
  * in each of 64 classes up to about 1 KiB: 228 KiB on i386, 235 KiB on
- * x86_64, so one bound serves both). Half that
- * bound made a mixed-size load (hook_bench) miss on one malloc in eight and
- * take the heap lock for it, where two threads met. A VM with a hundred
- * busy threads holds back at most 25 MiB, and an idle thread holds only
- * what it freed itself. A free that would pass either bound first returns
+ * x86_64, so one bound serves both). Half that bound made a mixed-size load
+ * (hook_bench) miss on one malloc in eight and take the heap lock for it,
+ * where two threads met. A VM with a hundred busy threads holds back at
+ * most 25 MiB, and an idle thread holds only what it freed itself. A free that would pass either bound first returns
  * half of its class (or, for the byte bound, half of each class from the
  * largest down to three quarters of the bound) to the heap under one lock.
  * An exact class that is empty first borrows a cached block of the nearest
@@ -166,8 +165,9 @@ inline size_t chunk_of(unsigned c) {
 
 // The head of the nearest non-empty exact class above *c whose chunks are
 // at most a quarter larger, *c set to it; null when there is none. Classes
-// one alignment step apart run dry one at a time, seldom with their neighbours, and
-// the heap also hands out a whole chunk of the next bin rather than cut it.
+// one alignment step apart run dry one at a time, seldom with their
+// neighbours, and the heap also hands out a whole chunk of the next bin
+// rather than cut it.
 cached_block *_nearby_block(thread_cache *tc, unsigned *c) {
     size_t limit = chunk_of(*c) + chunk_of(*c) / 4;
     for (unsigned k = *c + 1; k < NEXACT && chunk_of(k) <= limit; ++k)
