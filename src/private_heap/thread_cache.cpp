@@ -32,9 +32,10 @@
  * x86_64, so one bound serves both). Half that bound made a mixed-size load
  * (hook_bench) miss on one malloc in eight and take the heap lock for it,
  * where two threads met. A VM with a hundred busy threads holds back at
- * most 25 MiB, and an idle thread holds only what it freed itself. A free that would pass either bound first returns
- * half of its class (or, for the byte bound, half of each class from the
- * largest down to three quarters of the bound) to the heap under one lock.
+ * most 25 MiB, and an idle thread holds only what it freed itself. A free
+ * that would pass either bound first returns half of its class (or, for the
+ * byte bound, half of each class from the largest down to three quarters of
+ * the bound) to the heap under one lock.
  * An exact class that is empty first borrows a cached block of the nearest
  * class at most a quarter larger (the rounded classes round up as far),
  * which keeps its own chunk and size. On hook_bench's mixed sizes (2
