@@ -47,8 +47,8 @@ QUARROW_INTERNAL uint32_t capture_frames(void **scratch, int depth, unsigned int
 
 /*
  * capture_frames started at a known frame instead of its own: `frame` is a
- * frame-pointer frame of the calling thread (its saved ebp, then the return
- * address into the code to capture from), and frame 0 is that return
+ * frame-pointer frame of the calling thread (its saved frame pointer, then
+ * the return address into the code to capture from), and frame 0 is that return
  * address. The walk from there is the one that would pass through the
  * frames below it, without reading them. False, with nothing captured,
  * where only the whole walk will do (check and backtrace modes, rules the
