@@ -68,10 +68,12 @@ QUARROW_EXPORT void free_stack(call_stack *stack);
  * stopping where backtrace stops, entry 0 being the return address in the
  * caller. Whatever the engine does not handle (signal frames, unwind rules
  * it does not know, entries registered at run time) is handed to the
- * platform's unwinder for the whole capture. Every read stays inside the
- * calling thread's stack: where backtrace would follow a frame-pointer link
- * out of it (below compiled Java code, say), the capture ends there with the
- * frames found so far. Takes no lock and never allocates.
+ * platform's unwinder for the whole capture. Every read of the engine stays
+ * inside the calling thread's stack, and so does the frame-pointer chain
+ * that the i386 backtrace follows below code without unwind information:
+ * where backtrace would leave the stack (below compiled Java code, say), the
+ * capture ends there with the frames found so far. Takes no lock and never
+ * allocates.
  */
 QUARROW_EXPORT int quarrow_backtrace(void **array, int size);
 
