@@ -2,6 +2,7 @@
 // serves a run: the stand-in libraries of run_fixtures/ are real shared
 // objects of each class (lib/: one 32-bit pair, both/: the installed
 // layout, old/: a 64-bit libquarrow.so without the entry point).
+#include <elf.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -179,6 +180,16 @@ TEST_F(LibraryDir, EachFileOfAPairIsChecked) {
     fs::remove(mixed + "/libquarrow_start.so");
     EXPECT_EQ(per_class_problem((root / "mixed").string(), architecture::x86_64),
               "there is no " + mixed + "/libquarrow_start.so");
+
+    // another machine's library in the 64-bit place (e_machine is at byte 18)
+    std::string arm = copy_pair(both + "/lib/x86_64-linux-gnu", "arm/lib/x86_64-linux-gnu");
+    {
+        std::fstream patch(arm + "/libquarrow.so", std::ios::in | std::ios::out | std::ios::binary);
+        patch.seekp(18);
+        patch.put(char(EM_AARCH64));
+    }
+    EXPECT_EQ(per_class_problem((root / "arm").string(), architecture::x86_64),
+              arm + "/libquarrow.so is not a 64-bit x86-64 library but one of AArch64 (ELF class 2)");
 
     std::string text = libraries("text/lib/i386-linux-gnu");
     EXPECT_EQ(per_class_problem((root / "text").string(), architecture::i386),

@@ -12,6 +12,8 @@
 
 #include <fmt/format.h>
 
+#include "../elf_machine.h"
+
 namespace quarrow::runner {
 
 namespace fs = std::filesystem;
@@ -98,13 +100,14 @@ std::string _library_problem(const fs::path &path, architecture build, bool trac
                      header.e_machine == (wide ? EM_386 : EM_X86_64);
         problem = other ? fmt::format("{} is the {} build", path.string(),
                                       architecture_words(wide ? architecture::i386 : architecture::x86_64))
-                        : fmt::format("{} is not a {} library (ELF class {}, machine {})", path.string(),
-                                      architecture_words(build), int(header.e_ident[EI_CLASS]), int(header.e_machine));
+                        : fmt::format("{} is not a {} library but one of {} (ELF class {})", path.string(),
+                                      architecture_words(build), elf_machine_name(header.e_machine),
+                                      int(header.e_ident[EI_CLASS]));
     } else if (header.e_type != ET_DYN) {
         problem = fmt::format("{} is not a shared library", path.string());
     } else if (tracker && !_defines(elf, tracker_entry_point)) {
-        problem = fmt::format("{} does not define {}: it is not the tracker (a stand-in of an older install?)",
-                              path.string(), tracker_entry_point);
+        problem = fmt::format("{} does not define {}: an older install's stand-in, not the tracker", path.string(),
+                              tracker_entry_point);
     }
     if (elf)
         elf_end(elf);
@@ -115,10 +118,6 @@ std::string _library_problem(const fs::path &path, architecture build, bool trac
 std::string _pair_problem(const fs::path &dir, architecture build) {
     std::string problem = _library_problem(dir / tracker_library, build, true);
     return problem.empty() ? _library_problem(dir / starter_library, build, false) : problem;
-}
-
-architecture _other(architecture build) {
-    return build == architecture::i386 ? architecture::x86_64 : architecture::i386;
 }
 
 } // namespace
