@@ -39,7 +39,8 @@
 #include "lock_order.h"
 #include "prefetch.h"
 
-static_assert(sizeof(event_record) == 5 * 4, "an event is a 32-bit type and four 32-bit words");
+static_assert(sizeof(event_record) == 5 * sizeof(void *),
+              "an event is a 32-bit type (padded to a word) and four words");
 
 namespace {
 

@@ -126,7 +126,7 @@ static void _record_allocation(void *address, size_t size, call_stack *stack, in
         return;
     // The record lives in the table's own slot. A block whose release was
     // never seen (a dropped event) is simply displaced by the new one.
-    allocation_record allocation = {address, (uint32_t)size, caller};
+    allocation_record allocation = {address, size, caller};
     allocation_record displaced;
     if (block_table_put(table, &allocation, &displaced) < 0)
         QUARROW_ERROR_LINE("Couldn't insert into allocation table");

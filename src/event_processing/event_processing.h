@@ -85,7 +85,7 @@ typedef struct library_record {
 typedef struct friendly_frame {
     library_record *library;
     char *symbol;
-    uint32_t offset;
+    uintptr_t offset;
 } friendly_frame;
 
 /*
@@ -105,7 +105,7 @@ typedef struct caller_record {
 /* One live block. */
 typedef struct allocation_record {
     void *address;
-    uint32_t size;
+    size_t size;
     caller_record *caller;
 } allocation_record;
 

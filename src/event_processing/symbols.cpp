@@ -78,7 +78,7 @@ int symbolise_frames(caller_record *record) {
         } else {
             frame->library = _library_for(&info);
             frame->symbol = local_strdup(info.dli_sname != nullptr ? info.dli_sname : _unknown_string);
-            frame->offset = (uint32_t)((uintptr_t)address - (uintptr_t)info.dli_saddr);
+            frame->offset = (uintptr_t)address - (uintptr_t)info.dli_saddr;
         }
         if (known == nullptr && use_cache && frame->symbol != nullptr)
             frame_cache_add(&_frame_cache, address, frame); // only a speed-up: a failure is no loss

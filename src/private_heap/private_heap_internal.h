@@ -135,9 +135,9 @@ struct malloc_params {
     flag_t default_mflags;
 };
 
-static_assert(sizeof(void *) == 4, "the private heap is built for 32-bit x86");
-static_assert(sizeof(malloc_segment) == 16, "segment record is four words");
-static_assert(sizeof(malloc_tree_chunk) == 32, "tree chunk is eight words");
+static_assert(sizeof(void *) == 4 || sizeof(void *) == 8, "the private heap is built for 32-bit or 64-bit x86");
+static_assert(sizeof(malloc_segment) == 4 * sizeof(void *), "segment record is four words");
+static_assert(sizeof(malloc_tree_chunk) == 8 * sizeof(void *), "tree chunk is eight words");
 
 constexpr size_t SEGMENT_RECORD_CHUNK =
     (sizeof(malloc_segment) + CHUNK_OVERHEAD + CHUNK_ALIGN_MASK) & ~CHUNK_ALIGN_MASK; /* 24 */

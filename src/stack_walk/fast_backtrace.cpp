@@ -161,7 +161,9 @@ extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void 
 // Both stubs pass their own entry state to the walk, so that entry 0 is the
 // return address into their caller, exactly as backtrace's is. On -1,
 // quarrow_backtrace leaves its caller's frame as it found it and jumps to
-// the bounded platform unwinder, which then sees the same caller.
+// the bounded platform unwinder, which then sees the same caller (and, on
+// x86_64, the same arguments: the stub keeps them across its call).
+#if defined(__i386__)
 #define QUARROW_UNWIND_STUB(name, on_fallback)                                                                         \
     ".globl " #name "\n"                                                                                               \
     ".type " #name ", @function\n" #name ":\n"                                                                         \
@@ -181,6 +183,33 @@ extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void 
     "  addl $28, %esp\n"                                                                                               \
     "  .cfi_adjust_cfa_offset -28\n" on_fallback ".cfi_endproc\n"                                                      \
     ".size " #name ", .-" #name "\n"
+#elif defined(__x86_64__)
+// The array and size arrive in rdi and rsi and stay there for the walk; the
+// entry rsp and rbp become its last two arguments. Three pushes keep the
+// call 16-byte aligned.
+#define QUARROW_UNWIND_STUB(name, on_fallback)                                                                         \
+    ".globl " #name "\n"                                                                                               \
+    ".type " #name ", @function\n" #name ":\n"                                                                         \
+    ".cfi_startproc\n"                                                                                                 \
+    "  movq %rsp, %rdx\n"                                                                                              \
+    "  movq %rbp, %rcx\n"                                                                                              \
+    "  pushq %rdi\n"                                                                                                   \
+    "  .cfi_adjust_cfa_offset 8\n"                                                                                     \
+    "  pushq %rsi\n"                                                                                                   \
+    "  .cfi_adjust_cfa_offset 8\n"                                                                                     \
+    "  subq $8, %rsp\n"                                                                                                \
+    "  .cfi_adjust_cfa_offset 8\n"                                                                                     \
+    "  call _quarrow_unwind_from\n"                                                                                    \
+    "  addq $8, %rsp\n"                                                                                                \
+    "  .cfi_adjust_cfa_offset -8\n"                                                                                    \
+    "  popq %rsi\n"                                                                                                    \
+    "  .cfi_adjust_cfa_offset -8\n"                                                                                    \
+    "  popq %rdi\n"                                                                                                    \
+    "  .cfi_adjust_cfa_offset -8\n" on_fallback ".cfi_endproc\n"                                                       \
+    ".size " #name ", .-" #name "\n"
+#else
+#error "the capture engine is built for 32-bit or 64-bit x86"
+#endif
 
 asm(".text\n"
     ".p2align 4\n" QUARROW_UNWIND_STUB(

@@ -25,6 +25,7 @@ std::string host_path(const std::string &name) { return std::string(QUARROW_E2E_
 std::string library_path() { return QUARROW_E2E_LIBRARY; }
 std::string starter_path() { return QUARROW_E2E_STARTER; }
 std::string launcher_path() { return QUARROW_E2E_LAUNCHER; }
+std::string target_arch() { return QUARROW_E2E_ARCH; }
 std::string i386_shell_path(const std::string &name) { return std::string(QUARROW_E2E_I386_SHELLS) + "/bin/" + name; }
 
 pid_t launched_pid(const std::string &launcher_err) {

@@ -1,5 +1,6 @@
-// Running a 32-bit host program under the tracker and reading what it left:
-// its exit, its output and its report.
+// Running a host program under the tracker and reading what it left: its
+// exit, its output and its report. Each driver is built for the hosts and
+// libraries of one target architecture (i386 or x86_64).
 #pragma once
 
 #include <sys/types.h>
@@ -23,6 +24,8 @@ std::string host_path(const std::string &name);
 std::string library_path();
 std::string starter_path();
 std::string launcher_path(); // the quarrow command
+// The hosts' architecture: "i386" or "x86_64".
+std::string target_arch();
 // Debian's 32-bit bash or dash, unpacked by scripts/install-deps.sh.
 std::string i386_shell_path(const std::string &name);
 

@@ -14,19 +14,26 @@
 #include "string_util.h"
 #include "trigger.h"
 
-_Static_assert(sizeof(call_stack) == 8 && offsetof(call_stack, return_addresses) == 4, "call_stack");
-_Static_assert(sizeof(config_option) == 12 && offsetof(config_option, next) == 8, "config_option");
-_Static_assert(offsetof(aht_avl_tree, root) == 12, "aht_avl_tree");
-_Static_assert(offsetof(aht_avl_node, key) == 20 && offsetof(aht_avl_node, right_height) == 32 &&
-                   sizeof(aht_avl_node) == 36,
+/* The layouts are given in words (W: 4 bytes on i386, 8 on x86_64); the
+ * 64-bit counters align to 4 bytes on i386 and to 8 on x86_64. */
+#define W sizeof(void *)
+_Static_assert(sizeof(call_stack) == 2 * W && offsetof(call_stack, return_addresses) == W, "call_stack");
+_Static_assert(sizeof(config_option) == 3 * W && offsetof(config_option, next) == 2 * W, "config_option");
+_Static_assert(offsetof(aht_avl_tree, root) == 3 * W, "aht_avl_tree");
+_Static_assert(offsetof(aht_avl_node, key) == 5 * W && offsetof(aht_avl_node, right_height) == 7 * W + 4 &&
+                   sizeof(aht_avl_node) == 7 * W + 8,
                "aht_avl_node");
-_Static_assert(sizeof(event_record) == 20, "event_record");
-_Static_assert(offsetof(caller_record, total_allocated) == 12 && sizeof(caller_record) == 44, "caller_record");
-_Static_assert(sizeof(allocation_record) == 12 && sizeof(friendly_frame) == 12, "allocation_record");
+_Static_assert(sizeof(event_record) == 5 * W, "event_record");
+_Static_assert(offsetof(caller_record, total_allocated) == 3 * W && sizeof(caller_record) == 3 * W + 32,
+               "caller_record");
+_Static_assert(sizeof(allocation_record) == 3 * W && offsetof(allocation_record, caller) == 2 * W &&
+                   sizeof(friendly_frame) == 3 * W,
+               "allocation_record");
+_Static_assert(W != 4 || (sizeof(call_stack) == 8 && sizeof(caller_record) == 44 && sizeof(aht_avl_node) == 36),
+               "the 32-bit layouts");
+#undef W
 
-static int compare_ints(const void *stored, const void *probe) {
-    return *(const int *)stored - *(const int *)probe;
-}
+static int compare_ints(const void *stored, const void *probe) { return *(const int *)stored - *(const int *)probe; }
 
 #define CHECK(cond)                                                                                                    \
     do {                                                                                                               \

@@ -15,6 +15,13 @@
 #include "memory_operations/memory_operations.h"
 #include "private_heap/private_heap.h"
 
+/* The C library's first symbol version on this architecture. */
+#if defined(__x86_64__)
+#define GLIBC_FIRST_VERSION "GLIBC_2.2.5"
+#else
+#define GLIBC_FIRST_VERSION "GLIBC_2.0"
+#endif
+
 extern "C" void *__libc_malloc(size_t size);
 extern "C" void *__libc_memalign(size_t alignment, size_t size);
 extern "C" void __libc_free(void *block);
@@ -178,7 +185,7 @@ TEST(MallocEntry, ReallocFamilyAndFreeReachTheirHooks) {
 // glibc's own answer, found past this program's definitions.
 size_t c_library_usable_size(void *block) {
     using usable_size_fn = size_t (*)(void *);
-    static usable_size_fn real = (usable_size_fn)dlvsym(RTLD_NEXT, "malloc_usable_size", "GLIBC_2.0");
+    static usable_size_fn real = (usable_size_fn)dlvsym(RTLD_NEXT, "malloc_usable_size", GLIBC_FIRST_VERSION);
     return real(block);
 }
 

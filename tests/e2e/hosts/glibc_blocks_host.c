@@ -16,6 +16,13 @@
 
 #include "call_sites.h"
 
+/* The C library's first symbol version on this architecture. */
+#if defined(__x86_64__)
+#define GLIBC_FIRST_VERSION "GLIBC_2.2.5"
+#else
+#define GLIBC_FIRST_VERSION "GLIBC_2.0"
+#endif
+
 void initQuarrow(void);
 
 static int failures;
@@ -121,7 +128,8 @@ SITE void site_free_again(void *block) {
 int main(void) {
     /* The plain name resolves to the tracker's own answer; this is the C
      * library's. */
-    size_t (*glibc_usable_size)(void *) = (size_t(*)(void *))dlvsym(RTLD_NEXT, "malloc_usable_size", "GLIBC_2.0");
+    size_t (*glibc_usable_size)(void *) =
+        (size_t(*)(void *))dlvsym(RTLD_NEXT, "malloc_usable_size", GLIBC_FIRST_VERSION);
     if (glibc_usable_size == NULL || glibc_usable_size == malloc_usable_size) {
         fprintf(stderr, "host: cannot find the C library's malloc_usable_size\n");
         return 1;
