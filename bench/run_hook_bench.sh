@@ -14,8 +14,11 @@
 #   b  held:  under the tracker with an existing trigger file, so requests go
 #             through the hooks to the private heap untracked;
 #   c  track: under the tracker, tracking at stack depth 7;
-#   d  bt:    hook_bench --backtrace-loop 10 STEPS, the capture alone at the
-#             depth the tracker asks of backtrace (7 kept + 3 skipped);
+#   d  bt:    hook_bench --backtrace-loop 10 N, the capture alone at the
+#             depth the tracker asks of backtrace (7 kept + 3 skipped), N
+#             being STEPS but at most 200000: a per-call figure needs no
+#             more, and a long peer run would otherwise spend most of its
+#             time here;
 #   h  peer:  (x86_64 only, unless --no-peer) under Debian's heaptrack in its
 #             default recording mode, which keeps whole stacks and writes its
 #             compressed data file while the program runs; the script installs
@@ -33,7 +36,7 @@
 # wall time over plain's; hook_bench's own timed steps are printed beside
 # it. heaptrack's start-up and exit take a good part of a second whatever
 # the program does, so compare at a STEPS that makes the plain run last a
-# second or so (README: 2000000).
+# second or so (README: 10000000).
 #
 # The tracker is started through `quarrow run` when that works here, else by
 # setting LD_PRELOAD and the variables it would set (the script says which).
@@ -70,6 +73,8 @@ if [ $# -lt 1 ] || [ $# -gt 3 ]; then usage; fi
 BUILD=$(cd "$1" && pwd) || exit 2
 STEPS=${2:-100000}
 REPS=${3:-3}
+[[ $STEPS =~ ^[1-9][0-9]*$ && $REPS =~ ^[1-9][0-9]*$ ]] || usage
+CALLS=$((STEPS < 200000 ? STEPS : 200000))
 LIBDIR=$BUILD/src
 LAUNCHER=$BUILD/tools/quarrow/quarrow
 # PAIR: where this class's libquarrow.so and libquarrow_start.so are found,
@@ -173,7 +178,7 @@ run_once() {
     a) out=$(cd "$dir" && "$BENCH" "$threads" "$STEPS") ;;
     b) out=$($TRACKED "$dir" "--trigger-file $TRIGGER" "$BENCH" "$threads" "$STEPS" 2>"$dir/stderr") ;;
     c) out=$($TRACKED "$dir" "--stack-depth 7" "$BENCH" "$threads" "$STEPS" 2>"$dir/stderr") ;;
-    d) out=$(cd "$dir" && "$BENCH" --backtrace-loop 10 "$STEPS" "$threads") ;;
+    d) out=$(cd "$dir" && "$BENCH" --backtrace-loop 10 "$CALLS" "$threads") ;;
     h) out=$(cd "$dir" && heaptrack -o "$dir/heaptrack" "$BENCH" "$threads" "$STEPS" 2>"$dir/stderr") ;;
     esac
     local rc=$? whole=$(($(now_us) - start))
