@@ -1,10 +1,10 @@
 #!/bin/sh
 # jit_under_tracker.sh QUARROW JAVA CLASSES WORKDIR
 #
-# JitStacks on the 32-bit VM with its JIT, under `quarrow run` at stack
+# JitStacks on a 32-bit or 64-bit VM with its JIT, under `quarrow run` at stack
 # depth 64: compiled Java code calls allocating natives (zlib, direct
 # buffers, the compiler's own natives) on many threads, and leaves garbage
-# in ebp below them. Tracking must never crash the VM, in any capture
+# in the frame-pointer register below them. Tracking must never crash the VM, in any capture
 # method, at depth 64 and at the 1024 cap; the output must equal the plain
 # run's; check mode must find no mismatch (a capture whose stack the VM
 # rewrote between the walks is walked again, and counted apart).
@@ -20,17 +20,23 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 [ -f "$classes/JitStacks.class" ] || fail "$classes/JitStacks.class is missing: the compiler was not found at build time"
 rm -rf "$work" && mkdir -p "$work" && cd "$work" || fail "cannot make $work"
 
+# Only a 32-bit VM can be emulated here (its ELF class byte is 1); a 64-bit
+# one always runs natively.
+bits=32
+[ "$(od -An -tu1 -j4 -N1 "$java" | tr -d ' ')" = 2 ] && bits=64
 emulated=no
-for entry in /proc/sys/fs/binfmt_misc/*; do
-  grep -q '^enabled' "$entry" 2>/dev/null && grep -q 'qemu-i386' "$entry" 2>/dev/null && emulated=yes
-done
+if [ $bits = 32 ]; then
+  for entry in /proc/sys/fs/binfmt_misc/*; do
+    grep -q '^enabled' "$entry" 2>/dev/null && grep -q 'qemu-i386' "$entry" 2>/dev/null && emulated=yes
+  done
+fi
 if [ $emulated = yes ]; then
   vm_flags=-Xint scale=1 runs="fast:64 backtrace:64 check:64"
   echo "VM mode: interpreted (-Xint): 32-bit programs run through an emulator here"
 else
   # The default collector: its lazily committed regions are what a garbage
   # ebp most often points into, and reading them faults.
-  echo "VM mode: JIT on, default collector: 32-bit programs run natively here"
+  echo "VM mode: JIT on, default collector: $bits-bit programs run natively here"
   vm_flags= scale=3
   runs="fast:64 fast:64 fast:64 fast:1024 backtrace:64 check:64"
 fi

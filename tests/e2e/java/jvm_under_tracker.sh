@@ -1,7 +1,7 @@
 #!/bin/sh
 # jvm_under_tracker.sh QUARROW JAVA CLASSES WORKDIR [UNWINDER]
 #
-# Runs NativeHeavy on the 32-bit VM plainly, then under `quarrow run`, and
+# Runs NativeHeavy on a 32-bit or 64-bit VM plainly, then under `quarrow run`, and
 # checks: the same output, exit status 0 both times, a report whose
 # ALLOCATOR records have frames in the VM's own libraries, and that the
 # report reader names the top stacks' frames in libjvm.so.
@@ -28,15 +28,21 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 [ -f "$classes/NativeHeavy.class" ] || fail "$classes/NativeHeavy.class is missing: the compiler was not found at build time"
 rm -rf "$work" && mkdir -p "$work" && cd "$work" || fail "cannot make $work"
 
+# Only a 32-bit VM can be emulated here (its ELF class byte is 1); a 64-bit
+# one always runs natively.
+bits=32
+[ "$(od -An -tu1 -j4 -N1 "$java" | tr -d ' ')" = 2 ] && bits=64
 emulated=no
-for entry in /proc/sys/fs/binfmt_misc/*; do
-  grep -q '^enabled' "$entry" 2>/dev/null && grep -q 'qemu-i386' "$entry" 2>/dev/null && emulated=yes
-done
+if [ $bits = 32 ]; then
+  for entry in /proc/sys/fs/binfmt_misc/*; do
+    grep -q '^enabled' "$entry" 2>/dev/null && grep -q 'qemu-i386' "$entry" 2>/dev/null && emulated=yes
+  done
+fi
 if [ $emulated = yes ]; then
   echo "VM mode: interpreted (-Xint, serial collector): 32-bit programs run through an emulator here"
   set -- -Xint -XX:+UseSerialGC
 else
-  echo "VM mode: JIT on, default collector: 32-bit programs run natively here"
+  echo "VM mode: JIT on, default collector: $bits-bit programs run natively here"
   set --
 fi
 set -- "$@" -XX:+DisplayVMOutputToStderr -XX:ErrorLogTimeout=5 -cp "$classes" NativeHeavy
