@@ -74,6 +74,7 @@ totals=$(awk -F: '
   /^END$/ { last = sprintf("%.0f %.0f %.0f %.0f %d", bytes, count, freed, frees, hits) }
   END { print last }
 ' "$report")
+# shellcheck disable=SC2086 # five numbers, split on purpose
 set -- $totals
 [ $# -eq 5 ] || fail "no complete report in $report"
 bytes=$1 count=$2 freed=$3 frees=$4 hits=$5
