@@ -19,8 +19,9 @@
 //
 // The chain: 16 distinct functions, compiled without frame pointers, of
 // different frame sizes; every fourth keeps a variable-length array, so its
-// frame is found through ebp rather than esp. Below it, one function runs the
-// loop and calls the capture through one more frame.
+// frame is found through the frame pointer rather than the stack pointer.
+// Below it, one function runs the loop and calls the capture through one
+// more frame.
 //
 // Before timing, each thread checks that its method gives exactly the frames
 // the C library's backtrace gives from the same call site (walk_stack: the 7
@@ -189,7 +190,7 @@ template <int N> NOINLINE void chain(Worker &w) {
     volatile char pad[4 * N + 4];
     pad[0] = char(N);
     if (N % 4 == 3) {
-        // A variable-length block: the compiler keeps this frame through ebp.
+        // A variable-length block: the compiler keeps this frame through the frame pointer.
         char *extra = static_cast<char *>(alloca(16 + (w.calls & 7)));
         extra[0] = pad[0];
         asm volatile("" ::"r"(extra) : "memory");

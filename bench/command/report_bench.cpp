@@ -12,6 +12,8 @@
 // Java VM's libjvm.so with its large .symtab, libjava.so), at made-up load
 // bases, named as the tracker names them: an exported function by name, any
 // other as *Unknown*. So the lookup does the work a real report asks of it.
+// With --x86-64 they are the same objects of the 64-bit build's programs,
+// at load bases above 4 GiB, as a 64-bit process's report has them.
 // Objects that are missing are left out (with --fake-objects, paths of no
 // machine are used instead, and every lookup fails at its first open).
 //
@@ -33,6 +35,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <unistd.h>
 
 #include <gelf.h>
@@ -55,6 +58,7 @@ struct _settings {
     bool keep = false;
     bool generate = true;
     bool fake_objects = false;
+    bool x86_64 = false;
 };
 
 const char *const _real_objects[] = {
@@ -63,19 +67,26 @@ const char *const _real_objects[] = {
 const char *const _fake_objects[] = {"/opt/app/bin/server", "/opt/app/lib/libcache.so.1",
                                      "/usr/lib/i386-linux-gnu/libstdc++.so.6.fake",
                                      "/lib/i386-linux-gnu/libc.so.6.fake", "/opt/jvm/lib/server/libjvm.so"};
-const unsigned _bases[] = {0xf7c00000u, 0xf7a00000u, 0xf7900000u, 0xf6800000u, 0xf7e80000u};
+const uint64_t _bases[] = {0xf7c00000u, 0xf7a00000u, 0xf7900000u, 0xf6800000u, 0xf7e80000u};
+const char *const _real_objects_64[] = {
+    "/lib/x86_64-linux-gnu/libc.so.6", "/usr/lib/x86_64-linux-gnu/libstdc++.so.6", "/lib/x86_64-linux-gnu/libm.so.6",
+    "/usr/lib/jvm/java-17-openjdk-amd64/lib/server/libjvm.so", "/usr/lib/jvm/java-17-openjdk-amd64/lib/libjava.so"};
+const char *const _fake_objects_64[] = {"/opt/app/bin/server", "/opt/app/lib/libcache.so.1",
+                                        "/usr/lib/x86_64-linux-gnu/libstdc++.so.6.fake",
+                                        "/lib/x86_64-linux-gnu/libc.so.6.fake", "/opt/jvm/lib/server/libjvm.so"};
+const uint64_t _bases_64[] = {0x7f3a2d400000u, 0x7f3a2d200000u, 0x7f3a2d100000u, 0x7f3a2c600000u, 0x7f3a2ce80000u};
 
 struct _function {
     std::string name; // empty when the dynamic symbols do not name it
-    unsigned start, size;
+    uint64_t start, size;
 };
 struct _object {
     std::string path;
-    unsigned base;
+    uint64_t base;
     std::vector<_function> functions;
 };
 
-// The functions of a 32-bit shared object with a first segment at 0, from
+// The functions of a shared object with a first segment at 0, from
 // .symtab where there is one, named when .dynsym has them.
 bool _read_functions(_object &object) {
     int fd = open(object.path.c_str(), O_RDONLY);
@@ -83,7 +94,7 @@ bool _read_functions(_object &object) {
         return false;
     elf_version(EV_CURRENT);
     Elf *elf = elf_begin(fd, ELF_C_READ, nullptr);
-    std::vector<std::pair<unsigned, unsigned>> all;
+    std::vector<std::pair<uint64_t, uint64_t>> all;
     std::vector<_function> exported;
     for (Elf_Scn *scn = elf ? elf_nextscn(elf, nullptr) : nullptr; scn; scn = elf_nextscn(elf, scn)) {
         GElf_Shdr shdr;
@@ -97,10 +108,9 @@ bool _read_functions(_object &object) {
                 sym.st_shndx == SHN_UNDEF)
                 continue;
             if (shdr.sh_type == SHT_DYNSYM)
-                exported.push_back(
-                    {elf_strptr(elf, shdr.sh_link, sym.st_name), unsigned(sym.st_value), unsigned(sym.st_size)});
+                exported.push_back({elf_strptr(elf, shdr.sh_link, sym.st_name), sym.st_value, sym.st_size});
             else
-                all.push_back({unsigned(sym.st_value), unsigned(sym.st_size)});
+                all.push_back({sym.st_value, sym.st_size});
         }
     }
     if (elf)
@@ -113,7 +123,7 @@ bool _read_functions(_object &object) {
     object.functions = exported;
     for (auto [start, size] : all) {
         auto at = std::lower_bound(exported.begin(), exported.end(), start,
-                                   [](const _function &f, unsigned s) { return f.start < s; });
+                                   [](const _function &f, uint64_t s) { return f.start < s; });
         if (at == exported.end() || at->start != start)
             object.functions.push_back({"", start, size});
     }
@@ -131,7 +141,9 @@ struct _stack {
 std::vector<_object> _objects(const _settings &s) {
     std::vector<_object> objects;
     for (size_t i = 0; i < 5; i++) {
-        _object o{s.fake_objects ? _fake_objects[i] : _real_objects[i], _bases[i], {}};
+        const char *path = s.x86_64 ? (s.fake_objects ? _fake_objects_64[i] : _real_objects_64[i])
+                                    : (s.fake_objects ? _fake_objects[i] : _real_objects[i]);
+        _object o{path, s.x86_64 ? _bases_64[i] : _bases[i], {}};
         if (s.fake_objects) {
             for (unsigned f = 0; f < 997; f++)
                 o.functions.push_back({"_ZN3app6U" + std::to_string(10000 + f) + "4stepEv", 0x1000 + f * 0x40, 0x400});
@@ -172,12 +184,13 @@ bool _generate(const _settings &s, unsigned reports, const std::string &file) {
             for (unsigned f = 0; f < frames; f++) {
                 const _object &o = objects[(i + f) % objects.size()];
                 const _function &fn = o.functions[random() % o.functions.size()];
-                unsigned offset = 1 + unsigned(random() % (fn.size - 1)), address = o.base + fn.start + offset;
+                unsigned long long offset = 1 + random() % (fn.size - 1), address = o.base + fn.start + offset,
+                                   base = o.base;
                 if (fn.name.empty())
-                    snprintf(line, sizeof line, "STACK_%u:%s(%#x):*Unknown*+%#x (%#x)\n", f, o.path.c_str(), o.base,
+                    snprintf(line, sizeof line, "STACK_%u:%s(%#llx):*Unknown*+%#llx (%#llx)\n", f, o.path.c_str(), base,
                              address, address);
                 else
-                    snprintf(line, sizeof line, "STACK_%u:%s(%#x):%s+%#x (%#x)\n", f, o.path.c_str(), o.base,
+                    snprintf(line, sizeof line, "STACK_%u:%s(%#llx):%s+%#llx (%#llx)\n", f, o.path.c_str(), base,
                              fn.name.c_str(), offset, address);
                 st.frames += line;
             }
@@ -275,7 +288,7 @@ bool _measure(const _settings &s, const std::string &file, const char *view, boo
 
 void _usage() {
     fprintf(stderr, "usage: report_bench --quarrow PATH [--file F] [--stacks N] [--reports N] [--depth N] [--keep]\n"
-                    "                    [--no-generate] [--fake-objects] [--smoke]\n");
+                    "                    [--no-generate] [--fake-objects] [--x86-64] [--smoke]\n");
 }
 
 } // namespace
@@ -292,6 +305,8 @@ int main(int argc, char **argv) {
             s.depth = 4;
         } else if (a == "--fake-objects") {
             s.fake_objects = true;
+        } else if (a == "--x86-64") {
+            s.x86_64 = true;
         } else if (a == "--keep") {
             s.keep = true;
         } else if (a == "--no-generate") {

@@ -16,9 +16,9 @@
 constexpr unsigned int kEntryPointFrames = 1;
 
 // The frame of the entry point whose hook runs on this thread, null outside
-// one: its saved ebp, then the return address into the program. A hook's
-// capture starts at the program's frame from there, without walking the
-// library's own frames (the entry point's, the hook's, the capture's).
+// one: its saved frame pointer, then the return address into the program.
+// A hook's capture starts at the program's frame from there, without walking
+// the library's own frames (the entry point's, the hook's, the capture's).
 // Initial-exec: a dynamic TLS access could itself allocate.
 extern __thread const uintptr_t *_entry_frame __attribute__((tls_model("initial-exec"), visibility("hidden")));
 

@@ -52,7 +52,7 @@ void insert_large_chunk(malloc_state *m, tchunkptr x, size_t s) {
     size_t k = s << leftshift_for_tree_index(i);
     for (;;) {
         if (chunksize(t) != s) {
-            tchunkptr *c = &t->child[(k >> 31) & 1];
+            tchunkptr *c = &t->child[tree_key_bit(k)];
             k <<= 1;
             if (*c != nullptr) {
                 t = *c;

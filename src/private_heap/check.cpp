@@ -17,15 +17,21 @@ static void _fault(check_context &c, const char *what, const void *where) {
     fprintf(stderr, "private heap check: %s at %p\n", what, where);
 }
 
-static size_t _check_tree(malloc_state *m, check_context &c, tchunkptr t, bindex_t index, int depth) {
+/* path holds the branches taken from the root down to t in its top `depth`
+ * bits: every chunk below a branch has that bit in its key. */
+static size_t _check_tree(malloc_state *m, check_context &c, tchunkptr t, bindex_t index, unsigned depth, size_t path) {
     if (t == nullptr)
         return 0;
-    if (depth > 40) {
+    if (depth >= SIZE_T_BITSIZE) {
         _fault(c, "tree deeper than the size bits", t);
         return 0;
     }
     size_t count = 0;
     size_t size = chunksize(t);
+    size_t key = size << leftshift_for_tree_index(index);
+    size_t taken = depth == 0 ? 0 : ~(size_t)0 << (SIZE_T_BITSIZE - depth);
+    if (((key ^ path) & taken) != 0)
+        _fault(c, "tree chunk on a branch its size bits do not take", t);
     size_t low = minsize_for_tree_index(index);
     size_t high = index == NTREEBINS - 1 ? MAX_SIZE_T : minsize_for_tree_index(index + 1) - 1;
     if (size < low || size > high)
@@ -51,7 +57,7 @@ static size_t _check_tree(malloc_state *m, check_context &c, tchunkptr t, bindex
             continue;
         if (child->parent != t)
             _fault(c, "child whose parent link is wrong", child);
-        count += _check_tree(m, c, child, index, depth + 1);
+        count += _check_tree(m, c, child, index, depth + 1, path | ((size_t)k << (SIZE_T_BITSIZE - 1 - depth)));
     }
     return count;
 }
@@ -85,7 +91,7 @@ int _check_heap(malloc_state *m) {
             _fault(c, "tree map bit disagrees with its bin", treebin_at(m, i));
         if (t != nullptr && t->parent != (tchunkptr)treebin_at(m, i))
             _fault(c, "tree root without its bin as parent", t);
-        binned += _check_tree(m, c, t, i, 0);
+        binned += _check_tree(m, c, t, i, 0, 0);
     }
     if ((m->dv == nullptr) != (m->dvsize == 0))
         _fault(c, "designated victim and its size disagree", m->dv);

@@ -3,11 +3,11 @@
  *
  * Memory is a sequence of chunks inside segments obtained with sbrk (or mmap
  * when the break cannot grow); each chunk carries one header word. Free
- * chunks below 256 bytes live in 32 exact-size small bins, larger ones in 32
- * bitwise tries keyed on their size. The remainder of the last small split is
- * kept aside as the designated victim, so runs of small requests are cut from
- * one place. Requests whose chunk is 256 KiB or more get a mapping of their
- * own, freed at once.
+ * chunks below 256 bytes (512 on x86_64) live in 32 exact-size small bins,
+ * larger ones in 32 bitwise tries keyed on their size. The remainder of the
+ * last small split is kept aside as the designated victim, so runs of small
+ * requests are cut from one place. Requests whose chunk is 256 KiB or more
+ * get a mapping of their own, freed at once.
  *
  * Everything runs under one spin lock (`_gm_.mutex`); `sbrk` is also guarded
  * by `malloc_global_mutex` because other code of the process may move the
@@ -42,7 +42,7 @@ namespace heap {
  */
 malloc_params mparams;
 QUARROW_OWN_LINE malloc_state _gm_; // written on every heap call
-volatile int malloc_global_mutex; // the global lock; order: lock_order.h
+volatile int malloc_global_mutex;   // the global lock; order: lock_order.h
 
 } // namespace heap
 
@@ -112,7 +112,7 @@ void *tmalloc_large(malloc_state *m, size_t nb) {
                     break;
             }
             tchunkptr rt = t->child[1];
-            t = t->child[(sizebits >> 31) & 1];
+            t = t->child[tree_key_bit(sizebits)];
             if (rt != nullptr && rt != t)
                 rst = rt;
             if (t == nullptr) {
@@ -395,7 +395,7 @@ void *internal_memalign(malloc_state *m, size_t alignment, size_t bytes) {
     mchunkptr p = mem2chunk(mem);
     heap_lock(m);
     if (((size_t)mem & (alignment - 1)) != 0) {
-        /* first aligned spot that leaves a leading chunk of at least 16 */
+        /* first aligned spot that leaves a leading chunk of at least MIN_CHUNK_SIZE */
         char *br = (char *)mem2chunk((void *)(((size_t)mem + alignment - 1) & (0U - alignment)));
         char *pos = ((size_t)(br - (char *)p) >= MIN_CHUNK_SIZE) ? br : br + alignment;
         mchunkptr newp = (mchunkptr)pos;
@@ -665,7 +665,9 @@ void *dlcalloc(size_t n_elements, size_t elem_size) {
     size_t req = 0;
     if (n_elements != 0) {
         req = n_elements * elem_size;
-        if (((n_elements | elem_size) & ~(size_t)0xffff) != 0 && req / n_elements != elem_size)
+        /* factors of half a word each cannot overflow: no division for them */
+        const size_t half_word = ((size_t)1 << (SIZE_T_BITSIZE / 2)) - 1; /* 0xffff, 0xffffffff */
+        if (((n_elements | elem_size) & ~half_word) != 0 && req / n_elements != elem_size)
             req = MAX_SIZE_T; /* overflow: fails */
     }
     void *mem = dlmalloc(req);

@@ -31,32 +31,42 @@ typedef unsigned int bindex_t;
 typedef unsigned int binmap_t;
 typedef unsigned int flag_t;
 
+#if !defined(__x86_64__) && !defined(__i386__)
+#error "the private heap is built for 32-bit x86 or x86_64"
+#endif
+
+/* Every size below follows from the word: one header word per chunk,
+ * blocks aligned to two words (8 bytes on i386; 16 on x86_64, as the C
+ * library's own malloc gives there), a free chunk's four words as the
+ * smallest chunk, and 32 small bins one alignment step apart. Comments give
+ * the i386 value, then the x86_64 one. */
 constexpr size_t SIZE_T_SIZE = sizeof(size_t);
+constexpr unsigned SIZE_T_BITSIZE = sizeof(size_t) * 8;
 constexpr size_t MAX_SIZE_T = ~(size_t)0;
 constexpr size_t HALF_MAX_SIZE_T = MAX_SIZE_T / 2U;
-constexpr size_t MALLOC_ALIGNMENT = 8;
+constexpr size_t MALLOC_ALIGNMENT = 2 * SIZE_T_SIZE; /* 8, 16 */
 constexpr size_t CHUNK_ALIGN_MASK = MALLOC_ALIGNMENT - 1;
 constexpr size_t CHUNK_OVERHEAD = SIZE_T_SIZE;
 constexpr size_t MMAP_CHUNK_OVERHEAD = 2 * SIZE_T_SIZE;
 constexpr size_t MMAP_FOOT_PAD = 4 * SIZE_T_SIZE;
-constexpr size_t MIN_CHUNK_SIZE = 16;
-constexpr size_t MAX_REQUEST = (size_t)(-(long long)MIN_CHUNK_SIZE) << 2; /* 0xffffffc0 */
-constexpr size_t MIN_REQUEST = MIN_CHUNK_SIZE - CHUNK_OVERHEAD - 1;       /* 11 */
+constexpr size_t MIN_CHUNK_SIZE = 4 * SIZE_T_SIZE;                        /* 16, 32: prev_foot, head, fd, bk */
+constexpr size_t MAX_REQUEST = (size_t)(-(long long)MIN_CHUNK_SIZE) << 2; /* 0xffffffc0, 0xffffffffffffff80 */
+constexpr size_t MIN_REQUEST = MIN_CHUNK_SIZE - CHUNK_OVERHEAD - 1;       /* 11, 23 */
 
 constexpr size_t PINUSE_BIT = 1;
 constexpr size_t CINUSE_BIT = 2;
 constexpr size_t FLAG4_BIT = 4;
 constexpr size_t INUSE_BITS = PINUSE_BIT | CINUSE_BIT;
 constexpr size_t FLAG_BITS = PINUSE_BIT | CINUSE_BIT | FLAG4_BIT;
-constexpr size_t FENCEPOST_HEAD = INUSE_BITS | SIZE_T_SIZE; /* 7 */
+constexpr size_t FENCEPOST_HEAD = INUSE_BITS | SIZE_T_SIZE; /* 7, 11 */
 
 constexpr unsigned NSMALLBINS = 32;
 constexpr unsigned NTREEBINS = 32;
-constexpr unsigned SMALLBIN_SHIFT = 3;
-constexpr unsigned TREEBIN_SHIFT = 8;
-constexpr size_t MIN_LARGE_SIZE = (size_t)1 << TREEBIN_SHIFT;
+constexpr unsigned SMALLBIN_SHIFT = __builtin_ctz(MALLOC_ALIGNMENT);           /* 3, 4: bins one alignment step apart */
+constexpr unsigned TREEBIN_SHIFT = SMALLBIN_SHIFT + __builtin_ctz(NSMALLBINS); /* 8, 9: where the small bins end */
+constexpr size_t MIN_LARGE_SIZE = (size_t)1 << TREEBIN_SHIFT;                  /* 256, 512 */
 constexpr size_t MAX_SMALL_SIZE = MIN_LARGE_SIZE - 1;
-constexpr size_t MAX_SMALL_REQUEST = MAX_SMALL_SIZE - CHUNK_ALIGN_MASK - CHUNK_OVERHEAD; /* 244 */
+constexpr size_t MAX_SMALL_REQUEST = MAX_SMALL_SIZE - CHUNK_ALIGN_MASK - CHUNK_OVERHEAD; /* 244, 488 */
 
 constexpr flag_t USE_MMAP_BIT = 1;
 constexpr flag_t USE_LOCK_BIT = 2;
@@ -135,14 +145,14 @@ struct malloc_params {
     flag_t default_mflags;
 };
 
-static_assert(sizeof(void *) == 4 || sizeof(void *) == 8, "the private heap is built for 32-bit or 64-bit x86");
-static_assert(sizeof(malloc_segment) == 4 * sizeof(void *), "segment record is four words");
-static_assert(sizeof(malloc_tree_chunk) == 8 * sizeof(void *), "tree chunk is eight words");
+static_assert(sizeof(malloc_chunk) == MIN_CHUNK_SIZE, "a free chunk is the smallest chunk");
+static_assert(sizeof(malloc_segment) == 4 * SIZE_T_SIZE, "segment record is four words: 16 bytes, 32 on x86_64");
+static_assert(sizeof(malloc_tree_chunk) == 8 * SIZE_T_SIZE, "tree chunk is eight words: 32 bytes, 64 on x86_64");
 
 constexpr size_t SEGMENT_RECORD_CHUNK =
-    (sizeof(malloc_segment) + CHUNK_OVERHEAD + CHUNK_ALIGN_MASK) & ~CHUNK_ALIGN_MASK; /* 24 */
-constexpr size_t TOP_FOOT_SIZE = SEGMENT_RECORD_CHUNK + MIN_CHUNK_SIZE;               /* 40 */
-constexpr size_t SYS_ALLOC_PADDING = TOP_FOOT_SIZE + MALLOC_ALIGNMENT;                /* 48 */
+    (sizeof(malloc_segment) + CHUNK_OVERHEAD + CHUNK_ALIGN_MASK) & ~CHUNK_ALIGN_MASK; /* 24, 48 */
+constexpr size_t TOP_FOOT_SIZE = SEGMENT_RECORD_CHUNK + MIN_CHUNK_SIZE;               /* 40, 80 */
+constexpr size_t SYS_ALLOC_PADDING = TOP_FOOT_SIZE + MALLOC_ALIGNMENT;                /* 48, 96 */
 
 /* ---------------------------------------------------------------------------
  * The parameters, the one heap and the global lock (private_heap.cpp).
@@ -201,18 +211,24 @@ inline size_t small_index2size(bindex_t i) { return (size_t)i << SMALLBIN_SHIFT;
 inline sbinptr smallbin_at(malloc_state *m, bindex_t i) { return (sbinptr)(char *)&m->smallbins[i << 1]; }
 inline tbinptr *treebin_at(malloc_state *m, bindex_t i) { return &m->treebins[i]; }
 
+/* Two bins per doubling: 16 doublings from MIN_LARGE_SIZE, then the last
+ * bin for everything larger, whatever the word size. */
 inline bindex_t compute_tree_index(size_t s) {
     size_t x = s >> TREEBIN_SHIFT;
     if (x == 0)
         return 0;
     if (x > 0xFFFF)
         return NTREEBINS - 1;
-    unsigned k = 31U - (unsigned)__builtin_clz(x);
+    unsigned k = 31U - (unsigned)__builtin_clz((unsigned)x);
     return (bindex_t)((k << 1) + ((s >> (k + (TREEBIN_SHIFT - 1))) & 1));
 }
+/* Shifts the size bits below a bin's range bits to the top of the word,
+ * where the trie reads its key from, most significant first. */
 inline unsigned leftshift_for_tree_index(bindex_t i) {
-    return i == NTREEBINS - 1 ? 0 : (31U - ((i >> 1) + TREEBIN_SHIFT - 2));
+    return i == NTREEBINS - 1 ? 0 : ((SIZE_T_BITSIZE - 1) - ((i >> 1) + TREEBIN_SHIFT - 2));
 }
+/* The trie branch a key takes at its top bit. */
+inline unsigned tree_key_bit(size_t key) { return (unsigned)(key >> (SIZE_T_BITSIZE - 1)) & 1U; }
 inline size_t minsize_for_tree_index(bindex_t i) {
     return ((size_t)1 << ((i >> 1) + TREEBIN_SHIFT)) | ((size_t)(i & 1) << ((i >> 1) + TREEBIN_SHIFT - 1));
 }

@@ -7,9 +7,13 @@
  * class runs dry or fills up. The dl functions never look at a cache: a
  * direct call behaves as if no cache existed.
  *
- * Classes: one per chunk size from 16 to 512 bytes in steps of 8 (63
- * classes; requests up to 508 bytes), then four per doubling up to 8 KiB and
- * one of 10 KiB (17 classes, 640 to 10240 bytes). Above 512 bytes a cached
+ * Classes: one per chunk size from the smallest chunk to 512 bytes, one
+ * alignment step apart (on i386 63 classes from 16 bytes in steps of 8,
+ * requests up to 508 bytes; on x86_64 31 from 32 in steps of 16, requests up
+ * to 504), then four per doubling up to 8 KiB and one of 10 KiB (17 classes,
+ * 640 to 10240 bytes, multiples of 128 and so chunk sizes in both builds).
+ * The same byte ranges in both builds: every chunk size the heap makes up
+ * to 512 has a class of its own either way. Above 512 bytes a cached
  * malloc rounds its chunk up to the size of its class, at most a quarter
  * more, so every block of a class serves every request of it; blocks of
  * other sizes there (from realloc, memalign or the dl functions) are not
@@ -24,13 +28,14 @@
  * counted by chunk size. 32 blocks cover the bursts of a churning thread;
  * 256 KiB holds a few dozen blocks of a few KiB beside the small classes,
  * about what the C library's own per-thread caches hold at worst (7 blocks
- * in each of 64 classes up to 1 KiB, 228 KiB on this target). Half that
- * bound made a mixed-size load (hook_bench) miss on one malloc in eight and
- * take the heap lock for it, where two threads met. A VM with a hundred
- * busy threads holds back at most 25 MiB, and an idle thread holds only
- * what it freed itself. A free that would pass either bound first returns
- * half of its class (or, for the byte bound, half of each class from the
- * largest down to three quarters of the bound) to the heap under one lock.
+ * in each of 64 classes up to about 1 KiB: 228 KiB on i386, 235 KiB on
+ * x86_64, so one bound serves both). Half that bound made a mixed-size load
+ * (hook_bench) miss on one malloc in eight and take the heap lock for it,
+ * where two threads met. A VM with a hundred busy threads holds back at
+ * most 25 MiB, and an idle thread holds only what it freed itself. A free
+ * that would pass either bound first returns half of its class (or, for the
+ * byte bound, half of each class from the largest down to three quarters of
+ * the bound) to the heap under one lock.
  * An exact class that is empty first borrows a cached block of the nearest
  * class at most a quarter larger (the rounded classes round up as far),
  * which keeps its own chunk and size. On hook_bench's mixed sizes (2
@@ -54,8 +59,8 @@
  * itself updates the in-use bit of a neighbour's header under it. The key is
  * odd, so no heap pointer stored in a freed chunk can equal it, and it is
  * wiped whenever a block leaves a cache; a live block whose program data
- * holds the key there is left alone on free (a leak of one block, 1 in
- * 2^32).
+ * holds the key there is left alone on free (a leak of one block, about 1
+ * in 2^32 on i386; the key is twice as wide on x86_64).
  *
  * Returning: a thread's cache goes back to the heap from its pthread key
  * destructor, which runs on return, pthread_exit and cancellation alike;
@@ -161,8 +166,9 @@ inline size_t chunk_of(unsigned c) {
 
 // The head of the nearest non-empty exact class above *c whose chunks are
 // at most a quarter larger, *c set to it; null when there is none. Classes
-// 8 bytes apart run dry one at a time, seldom with their neighbours, and
-// the heap also hands out a whole chunk of the next bin rather than cut it.
+// one alignment step apart run dry one at a time, seldom with their
+// neighbours, and the heap also hands out a whole chunk of the next bin
+// rather than cut it.
 cached_block *_nearby_block(thread_cache *tc, unsigned *c) {
     size_t limit = chunk_of(*c) + chunk_of(*c) / 4;
     for (unsigned k = *c + 1; k < NEXACT && chunk_of(k) <= limit; ++k)

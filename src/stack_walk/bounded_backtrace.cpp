@@ -1,8 +1,11 @@
 // The platform's unwinder with bounded frame-pointer links. The C library's
-// backtrace on this architecture runs the unwinder, then follows the ebp
-// chain bounded only by the main thread's stack end: on any other thread a
-// garbage ebp left by compiled Java code passes that check and the read
-// faults. This follows the same steps, and the chain only inside the stack.
+// backtrace on i386 runs the unwinder, then follows the ebp chain bounded
+// only by the main thread's stack end: on any other thread a garbage ebp
+// left by compiled Java code passes that check and the read faults. This
+// follows the same steps, and the chain only inside the stack. On x86_64 the
+// C library's backtrace is the generic one: it stops where the unwinder
+// stops, so there is no chain to bound, and this is that backtrace, which
+// also ends a walk that repeats a frame.
 #include "stack_walk/stack_walk_internal.h"
 
 #ifndef _GNU_SOURCE
@@ -32,26 +35,45 @@ bool _unwinder_looked_up;
 
 __thread bool _last_was_cut __attribute__((tls_model("initial-exec")));
 
-constexpr int kDwarfEbp = 5;
-
 struct trace_state {
     void **array;
     int count; // -1 until the first frame, which is this file's own
     int size;
-    uintptr_t last_ebp;
+    uintptr_t last_fp;
     uintptr_t last_cfa;
 };
 
+#if defined(__i386__)
 _Unwind_Reason_Code _record_frame(struct _Unwind_Context *context, void *argument) {
     trace_state *state = (trace_state *)argument;
     if (state->count != -1)
         state->array[state->count] = (void *)_unwinder.get_ip(context);
     if (++state->count == state->size)
         return _URC_END_OF_STACK;
-    state->last_ebp = _unwinder.get_register(context, kDwarfEbp);
+    state->last_fp = _unwinder.get_register(context, UNWIND_FP);
     state->last_cfa = _unwinder.get_cfa(context);
     return _URC_NO_REASON;
 }
+#elif defined(__x86_64__)
+// A frame with the return address and the CFA of the one before it makes no
+// progress: the walk ends there, without it.
+_Unwind_Reason_Code _record_frame(struct _Unwind_Context *context, void *argument) {
+    trace_state *state = (trace_state *)argument;
+    if (state->count != -1) {
+        void *ip = (void *)_unwinder.get_ip(context);
+        uintptr_t cfa = _unwinder.get_cfa(context);
+        state->array[state->count] = ip;
+        if (state->count > 0 && state->array[state->count - 1] == ip && cfa == state->last_cfa)
+            return _URC_END_OF_STACK;
+        state->last_cfa = cfa;
+    }
+    if (++state->count == state->size)
+        return _URC_END_OF_STACK;
+    return _URC_NO_REASON;
+}
+#else
+#error "stack capture supports i386 and x86_64 only"
+#endif
 
 } // namespace
 
@@ -92,11 +114,11 @@ __attribute__((noinline, used)) int bounded_backtrace(void **array, int size) {
         return 0;
     if (state.count > 1 && array[state.count - 1] == nullptr)
         return state.count - 1; // the outermost frame's undefined return address
-    if (state.count < size) {
+    if (kBacktraceFollowsFrameChain && state.count < size) {
         stack_region stack = {0, 0}; // none known: every link is out of bounds
         find_stack_region(state.last_cfa, &stack);
         state.count =
-            follow_frame_chain(array, state.count, size, state.last_ebp, state.last_cfa, stack, &_last_was_cut);
+            follow_frame_chain(array, state.count, size, state.last_fp, state.last_cfa, stack, &_last_was_cut);
     }
     return state.count;
 }

@@ -15,9 +15,8 @@ static const char _source_file[] = "src/fast_backtrace.cpp";
 
 // Where no object's tables cover a return address, the platform's unwinder
 // stops unless an entry was registered at run time for it, or its code is a
-// signal return (recognised by its first instruction, which here would start
-// with pop %eax or mov $n, %eax). Either way the engine cannot tell without
-// the platform, so it declines.
+// signal return, which it recognises by the code itself. Either way the
+// engine cannot tell without the platform, so it declines.
 static bool _platform_unwinds_further(uintptr_t return_address) {
     platform_find_fde_function find_fde = platform_find_fde();
     if (find_fde == nullptr)
@@ -25,8 +24,19 @@ static bool _platform_unwinds_further(uintptr_t return_address) {
     void *bases[3];
     if (find_fde((void *)(return_address - 1), bases) != nullptr)
         return true;
-    uint8_t first_byte = *(const uint8_t *)return_address;
-    return first_byte == 0x58 || first_byte == 0xb8;
+    const uint8_t *code = (const uint8_t *)return_address;
+#if defined(__x86_64__)
+    // mov $15, %rax; syscall. The first byte alone (a REX prefix) is too
+    // common in compiled Java code to decline on; the platform reads the rest
+    // only after it, and so does this.
+    static const uint8_t kSignalReturn[9] = {0x48, 0xc7, 0xc0, 0x0f, 0x00, 0x00, 0x00, 0x0f, 0x05};
+    return code[0] == kSignalReturn[0] && memcmp(code + 1, kSignalReturn + 1, sizeof kSignalReturn - 1) == 0;
+#elif defined(__i386__)
+    // Either signal return starts with pop %eax or with mov $n, %eax.
+    return code[0] == 0x58 || code[0] == 0xb8;
+#else
+#error "stack capture supports i386 and x86_64 only"
+#endif
 }
 
 // The steps this thread used last, by return address: a direct-mapped
@@ -40,7 +50,7 @@ constexpr unsigned kNearStepBits = 4;
 struct near_steps {
     uint32_t generation;
     bool in_use;
-    uint32_t key[1u << kNearStepBits];
+    uintptr_t key[1u << kNearStepBits];
     uint32_t packed[1u << kNearStepBits];
 };
 static __thread near_steps _near __attribute__((tls_model("initial-exec")));
@@ -60,7 +70,7 @@ static inline bool _cached_step(uintptr_t ip, bool near, uint32_t *packed) {
     }
     if (!unwind_cache_lookup(ip, packed))
         return false;
-    _near.key[slot] = (uint32_t)ip;
+    _near.key[slot] = ip;
     _near.packed[slot] = *packed;
     return true;
 }
@@ -80,14 +90,14 @@ struct near_claim {
 };
 
 // The walk proper, from the state at the entry of the two stubs below:
-// `entry_sp` points at the return address into their caller, and `ebp` is
-// the caller's. Every read lies inside the stack the caller runs on; where a
-// step would leave it, the walk ends with the frames found so far. Returns
-// the frame count, or -1 where the platform's unwinder must do the whole
-// capture instead.
+// `entry_sp` points at the return address into their caller, and `fp` is
+// the caller's frame pointer. Every read lies inside the stack the caller
+// runs on; where a step would leave it, the walk ends with the frames found
+// so far. Returns the frame count, or -1 where the platform's unwinder must
+// do the whole capture instead.
 // used: only the stubs' assembly calls it, which link-time optimisation cannot see.
 extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void **array, int size,
-                                                                           const uintptr_t *entry_sp, uintptr_t ebp) {
+                                                                           const uintptr_t *entry_sp, uintptr_t fp) {
     if (size <= 0)
         return 0;
     // Hand-over: an unload is under way, so cached steps may be stale.
@@ -96,7 +106,7 @@ extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void 
         return -1;
     uintptr_t ip = entry_sp[0];
     uintptr_t sp = (uintptr_t)(entry_sp + 1);
-    uintptr_t bp = ebp;
+    uintptr_t bp = fp;
     int count = 0;
     array[count++] = (void *)ip;
     stack_region stack;
@@ -118,7 +128,8 @@ extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void 
             unwind_lookup found = find_unwind_step(ip, &step);
             if (found == UNWIND_NO_ENTRY && !_platform_unwinds_further(ip)) {
                 bool cut = false;
-                count = follow_frame_chain(array, count, size, bp, sp, stack, &cut);
+                if (kBacktraceFollowsFrameChain)
+                    count = follow_frame_chain(array, count, size, bp, sp, stack, &cut);
                 break;
             }
             // Hand-over: rules this engine does not follow (signal frames,
@@ -131,7 +142,7 @@ extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void 
         if (packed & PACKED_OUTERMOST)
             break; // its return address is undefined: the last frame
         uintptr_t cfa =
-            ((packed & PACKED_CFA_FROM_EBP) ? bp : sp) + (uintptr_t)((int32_t)packed >> PACKED_CFA_OFFSET_SHIFT);
+            ((packed & PACKED_CFA_FROM_FP) ? bp : sp) + (uintptr_t)((int32_t)packed >> PACKED_CFA_OFFSET_SHIFT);
         if (packed & PACKED_CFA_DEREF) {
             if (cfa - low > last_word)
                 break;
@@ -140,15 +151,20 @@ extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void 
         // The caller's return address is the word below the CFA.
         if (cfa - sizeof(uintptr_t) - low > last_word)
             break;
-        uint32_t ebp_rule = packed >> PACKED_EBP_RULE_SHIFT & 3;
-        if (ebp_rule != EBP_SAME) {
-            uintptr_t base = ebp_rule == EBP_AT_CFA ? cfa : (packed & PACKED_EBP_BASE_IS_EBP) ? bp : sp;
-            uintptr_t saved_at = base + (uintptr_t)(int32_t)(int8_t)(packed >> PACKED_EBP_OFFSET_SHIFT);
+        uint32_t fp_rule = packed >> PACKED_FP_RULE_SHIFT & 3;
+        if (fp_rule != FP_SAME) {
+            uintptr_t base = fp_rule == FP_AT_CFA ? cfa : (packed & PACKED_FP_BASE_IS_FP) ? bp : sp;
+            uintptr_t saved_at = base + (uintptr_t)(int32_t)(int8_t)(packed >> PACKED_FP_OFFSET_SHIFT);
             if (saved_at - low > last_word)
                 break;
             bp = *(const uintptr_t *)saved_at;
         }
-        ip = *(const uintptr_t *)(cfa - sizeof(uintptr_t));
+        uintptr_t caller_ip = *(const uintptr_t *)(cfa - sizeof(uintptr_t));
+        // A step that makes no progress (the same return address at the same
+        // CFA) ends x86_64's backtrace without the repeated frame.
+        if (kBacktraceStopsOnRepeatedFrame && caller_ip == ip && cfa == sp)
+            break;
+        ip = caller_ip;
         sp = cfa;
         if (ip == 0)
             break; // the platform drops a trailing null return address
@@ -161,32 +177,10 @@ extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void 
 // Both stubs pass their own entry state to the walk, so that entry 0 is the
 // return address into their caller, exactly as backtrace's is. On -1,
 // quarrow_backtrace leaves its caller's frame as it found it and jumps to
-// the bounded platform unwinder, which then sees the same caller (and, on
-// x86_64, the same arguments: the stub keeps them across its call).
-#if defined(__i386__)
-#define QUARROW_UNWIND_STUB(name, on_fallback)                                                                         \
-    ".globl " #name "\n"                                                                                               \
-    ".type " #name ", @function\n" #name ":\n"                                                                         \
-    ".cfi_startproc\n"                                                                                                 \
-    "  movl %esp, %eax\n"                                                                                              \
-    "  subl $12, %esp\n"                                                                                               \
-    "  .cfi_adjust_cfa_offset 12\n"                                                                                    \
-    "  pushl %ebp\n"                                                                                                   \
-    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
-    "  pushl %eax\n"                                                                                                   \
-    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
-    "  pushl 8(%eax)\n"                                                                                                \
-    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
-    "  pushl 4(%eax)\n"                                                                                                \
-    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
-    "  call _quarrow_unwind_from\n"                                                                                    \
-    "  addl $28, %esp\n"                                                                                               \
-    "  .cfi_adjust_cfa_offset -28\n" on_fallback ".cfi_endproc\n"                                                      \
-    ".size " #name ", .-" #name "\n"
-#elif defined(__x86_64__)
-// The array and size arrive in rdi and rsi and stay there for the walk; the
-// entry rsp and rbp become its last two arguments. Three pushes keep the
-// call 16-byte aligned.
+// the bounded platform unwinder, which then sees the same caller.
+#if defined(__x86_64__)
+// The arguments stay in their registers for the walk; they are kept across
+// it for the jump, and the stack is 16-byte aligned at the call.
 #define QUARROW_UNWIND_STUB(name, on_fallback)                                                                         \
     ".globl " #name "\n"                                                                                               \
     ".type " #name ", @function\n" #name ":\n"                                                                         \
@@ -207,8 +201,28 @@ extern "C" QUARROW_INTERNAL __attribute__((used)) int _quarrow_unwind_from(void 
     "  popq %rdi\n"                                                                                                    \
     "  .cfi_adjust_cfa_offset -8\n" on_fallback ".cfi_endproc\n"                                                       \
     ".size " #name ", .-" #name "\n"
+#elif defined(__i386__)
+#define QUARROW_UNWIND_STUB(name, on_fallback)                                                                         \
+    ".globl " #name "\n"                                                                                               \
+    ".type " #name ", @function\n" #name ":\n"                                                                         \
+    ".cfi_startproc\n"                                                                                                 \
+    "  movl %esp, %eax\n"                                                                                              \
+    "  subl $12, %esp\n"                                                                                               \
+    "  .cfi_adjust_cfa_offset 12\n"                                                                                    \
+    "  pushl %ebp\n"                                                                                                   \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  pushl %eax\n"                                                                                                   \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  pushl 8(%eax)\n"                                                                                                \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  pushl 4(%eax)\n"                                                                                                \
+    "  .cfi_adjust_cfa_offset 4\n"                                                                                     \
+    "  call _quarrow_unwind_from\n"                                                                                    \
+    "  addl $28, %esp\n"                                                                                               \
+    "  .cfi_adjust_cfa_offset -28\n" on_fallback ".cfi_endproc\n"                                                      \
+    ".size " #name ", .-" #name "\n"
 #else
-#error "the capture engine is built for 32-bit or 64-bit x86"
+#error "stack capture supports i386 and x86_64 only"
 #endif
 
 asm(".text\n"

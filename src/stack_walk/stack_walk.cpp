@@ -34,10 +34,15 @@ static __attribute__((always_inline)) inline uint32_t _capture(void **scratch, i
             got = capture_and_compare(scratch, (int)wanted + 1) - 1;
             captured = scratch + 1;
         } else if (__builtin_expect(mode == QUARROW_UNWINDER_BACKTRACE, 0)) {
-            // backtrace alone would follow a garbage frame-pointer link out of
-            // the stack and fault; a bounded walk first tells how far it may go.
-            got = bounded_backtrace(scratch, (int)wanted);
-            got = backtrace(scratch, bounded_backtrace_was_cut() ? got : (int)wanted);
+            // The i386 backtrace alone would follow a garbage frame-pointer
+            // link out of the stack and fault; a bounded walk first tells how
+            // far it may go. Elsewhere backtrace follows no such link.
+            if (kBacktraceFollowsFrameChain) {
+                got = bounded_backtrace(scratch, (int)wanted);
+                got = backtrace(scratch, bounded_backtrace_was_cut() ? got : (int)wanted);
+            } else {
+                got = backtrace(scratch, (int)wanted);
+            }
         } else {
             got = quarrow_backtrace(scratch, (int)wanted);
         }
@@ -60,7 +65,8 @@ bool capture_frames_from(void **scratch, int depth, const uintptr_t *frame, void
     if (__atomic_load_n(&_stack_capture_mode, __ATOMIC_RELAXED) != QUARROW_UNWINDER_FAST)
         return false;
     int wanted = depth < (int)QUARROW_MAX_STACK_DEPTH ? depth : (int)QUARROW_MAX_STACK_DEPTH;
-    // The saved ebp is the caller's: the frame's owner set its own from esp.
+    // The saved frame pointer is the caller's: the frame's owner set its own
+    // from its stack pointer.
     int got = wanted > 0 ? _quarrow_unwind_from(scratch, wanted, frame + 1, frame[0]) : 0;
     if (got < 0)
         return false;

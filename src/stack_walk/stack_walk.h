@@ -47,8 +47,8 @@ QUARROW_INTERNAL uint32_t capture_frames(void **scratch, int depth, unsigned int
 
 /*
  * capture_frames started at a known frame instead of its own: `frame` is a
- * frame-pointer frame of the calling thread (its saved ebp, then the return
- * address into the code to capture from), and frame 0 is that return
+ * frame-pointer frame of the calling thread (its saved frame pointer, then
+ * the return address into the code to capture from), and frame 0 is that return
  * address. The walk from there is the one that would pass through the
  * frames below it, without reading them. False, with nothing captured,
  * where only the whole walk will do (check and backtrace modes, rules the
@@ -68,10 +68,12 @@ QUARROW_EXPORT void free_stack(call_stack *stack);
  * stopping where backtrace stops, entry 0 being the return address in the
  * caller. Whatever the engine does not handle (signal frames, unwind rules
  * it does not know, entries registered at run time) is handed to the
- * platform's unwinder for the whole capture. Every read stays inside the
- * calling thread's stack: where backtrace would follow a frame-pointer link
- * out of it (below compiled Java code, say), the capture ends there with the
- * frames found so far. Takes no lock and never allocates.
+ * platform's unwinder for the whole capture. Every read of the engine stays
+ * inside the calling thread's stack, and so does the frame-pointer chain
+ * that the i386 backtrace follows below code without unwind information:
+ * where backtrace would leave the stack (below compiled Java code, say), the
+ * capture ends there with the frames found so far. Takes no lock and never
+ * allocates.
  */
 QUARROW_EXPORT int quarrow_backtrace(void **array, int size);
 

@@ -39,38 +39,61 @@ extern QUARROW_INTERNAL void (*unwinder_check_between_walks)(void);
 #endif
 
 /*
- * The engine's walk from a return address at `entry_sp[0]`, with `ebp` the
- * ebp of the code it returns to: the frame count, or -1 where the platform's
- * unwinder must do the whole capture instead.
+ * The engine's walk from a return address at `entry_sp[0]`, with `fp` the
+ * frame pointer of the code it returns to: the frame count, or -1 where the
+ * platform's unwinder must do the whole capture instead.
  */
-extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, const uintptr_t *entry_sp, uintptr_t ebp);
+extern "C" QUARROW_INTERNAL int _quarrow_unwind_from(void **array, int size, const uintptr_t *entry_sp, uintptr_t fp);
+
+/*
+ * How the C library's backtrace goes on once the platform's unwinder stops,
+ * which the engine must copy frame for frame. Its i386 version then follows
+ * the frame-pointer chain; the generic one, used on x86_64, stops there, and
+ * instead ends a walk that repeats a frame (same return address, same CFA).
+ */
+#if defined(__x86_64__)
+constexpr bool kBacktraceFollowsFrameChain = false;
+constexpr bool kBacktraceStopsOnRepeatedFrame = true;
+#elif defined(__i386__)
+constexpr bool kBacktraceFollowsFrameChain = true;
+constexpr bool kBacktraceStopsOnRepeatedFrame = false;
+#else
+#error "stack capture supports i386 and x86_64 only"
+#endif
 
 /* ---------------------------------------------------------------------------
- * One unwind step of 32-bit x86 code: how to find the caller's frame from a
- * return address, read from the owning object's call-frame information.
+ * One unwind step of x86 code: how to find the caller's frame from a return
+ * address, read from the owning object's call-frame information.
  *
  */
-// Where the caller's ebp is: kept, saved at CFA + offset, or saved at a
-// register's value + offset (the realigned-stack prologue's expression).
-enum ebp_rule_kind : uint8_t { EBP_SAME = 0, EBP_AT_CFA = 1, EBP_AT_REGISTER = 2 };
+// Where the caller's frame pointer is: kept, saved at CFA + offset, or saved
+// at a register's value + offset (the realigned-stack prologue's expression).
+enum fp_rule_kind : uint8_t { FP_SAME = 0, FP_AT_CFA = 1, FP_AT_REGISTER = 2 };
 
-// DWARF numbers of the two registers a step may start from.
-enum { UNWIND_ESP = 4, UNWIND_EBP = 5 };
+// DWARF numbers of the two registers a step may start from; the return
+// address column comes from each CIE (16 on x86_64, 8 on i386).
+#if defined(__x86_64__)
+enum { UNWIND_FP = 6, UNWIND_SP = 7 }; // rbp, rsp
+#elif defined(__i386__)
+enum { UNWIND_SP = 4, UNWIND_FP = 5 }; // esp, ebp
+#else
+#error "stack capture supports i386 and x86_64 only"
+#endif
 
 /*
  * At a return address: CFA = register + offset, dereferenced when cfa_deref
- * is set; the caller's return address is at CFA - 4, its esp is the CFA.
- * `outermost`: the return address is undefined here, so this frame is the
- * last one.
+ * is set; the caller's return address is the word below the CFA, its stack
+ * pointer is the CFA. `outermost`: the return address is undefined here, so
+ * this frame is the last one.
  */
 struct unwind_step {
-    uint8_t cfa_register; // UNWIND_ESP or UNWIND_EBP
+    uint8_t cfa_register; // UNWIND_SP or UNWIND_FP
     uint8_t cfa_deref;
-    uint8_t ebp_rule;     // ebp_rule_kind
-    uint8_t ebp_register; // base for EBP_AT_REGISTER
+    uint8_t fp_rule;     // fp_rule_kind
+    uint8_t fp_register; // base for FP_AT_REGISTER
     uint8_t outermost;
     int32_t cfa_offset;
-    int32_t ebp_offset;
+    int32_t fp_offset;
 };
 
 enum unwind_lookup {
@@ -84,7 +107,8 @@ enum unwind_lookup {
  * unwind tables of the object that holds it. UNWIND_NO_ENTRY is where the
  * platform's unwinder stops too (code generated at run time, say);
  * UNWIND_UNSUPPORTED covers signal frames, unknown opcodes and registers
- * other than esp and ebp, which the caller leaves to the platform.
+ * other than the stack and frame pointers, which the caller leaves to the
+ * platform.
  */
 QUARROW_INTERNAL unwind_lookup find_unwind_step(uintptr_t return_address, unwind_step *step);
 
@@ -104,12 +128,12 @@ constexpr uint32_t kUnwindCacheMask = kUnwindCacheSlots - 1;
 constexpr unsigned kUnwindCacheProbes = 8;
 
 // Key values that are never return addresses.
-constexpr uint32_t kUnwindCacheEmpty = 0;
-constexpr uint32_t kUnwindCacheBeingWritten = 1;
+constexpr uintptr_t kUnwindCacheEmpty = 0;
+constexpr uintptr_t kUnwindCacheBeingWritten = 1;
 
 // A slot: a return address and its packed step (see PACKED_ below).
 struct unwind_cache_slot {
-    uint32_t key;
+    uintptr_t key;
     uint32_t packed_step;
 };
 
@@ -141,7 +165,7 @@ inline uint32_t unwind_cache_first_slot(uintptr_t return_address) {
 inline bool unwind_cache_lookup(uintptr_t return_address, uint32_t *packed_step) {
     uint32_t slot = unwind_cache_first_slot(return_address);
     for (unsigned probe = 0; probe < kUnwindCacheProbes; ++probe, slot = (slot + 1) & kUnwindCacheMask) {
-        uint32_t key = __atomic_load_n(&_unwind_cache_slots[slot].key, __ATOMIC_ACQUIRE);
+        uintptr_t key = __atomic_load_n(&_unwind_cache_slots[slot].key, __ATOMIC_ACQUIRE);
         if (key == kUnwindCacheEmpty)
             return false;
         if (key != return_address)
@@ -162,11 +186,11 @@ inline bool unwind_cache_lookup(uintptr_t return_address, uint32_t *packed_step)
 QUARROW_INTERNAL bool unwind_step_pack(const unwind_step *step, uint32_t *packed);
 
 constexpr uint32_t PACKED_OUTERMOST = 1u << 0;
-constexpr uint32_t PACKED_CFA_FROM_EBP = 1u << 1;
+constexpr uint32_t PACKED_CFA_FROM_FP = 1u << 1;
 constexpr uint32_t PACKED_CFA_DEREF = 1u << 2;
-constexpr unsigned PACKED_EBP_RULE_SHIFT = 3; // two bits of ebp_rule_kind
-constexpr uint32_t PACKED_EBP_BASE_IS_EBP = 1u << 5;
-constexpr unsigned PACKED_EBP_OFFSET_SHIFT = 6;  // eight bits, signed
+constexpr unsigned PACKED_FP_RULE_SHIFT = 3; // two bits of fp_rule_kind
+constexpr uint32_t PACKED_FP_BASE_IS_FP = 1u << 5;
+constexpr unsigned PACKED_FP_OFFSET_SHIFT = 6;   // eight bits, signed
 constexpr unsigned PACKED_CFA_OFFSET_SHIFT = 14; // eighteen bits, signed
 
 /* Keeps a packed step found in `epoch`; dropped if objects were unloaded since. */
@@ -219,9 +243,9 @@ inline bool find_stack_region(uintptr_t address, stack_region *region) {
 }
 
 /* ---------------------------------------------------------------------------
- * The frame-pointer chain that backtrace follows once the platform's
- * unwinder stops (below code without unwind information), bounded by the
- * stack being walked.
+ * The frame-pointer chain that the i386 backtrace follows once the
+ * platform's unwinder stops (below code without unwind information), bounded
+ * by the stack being walked. Used only where kBacktraceFollowsFrameChain.
  */
 extern "C" void *__libc_stack_end;
 
@@ -251,9 +275,9 @@ inline int follow_frame_chain(void **array, int count, int size, uintptr_t bp, u
 
 /* ---------------------------------------------------------------------------
  * The platform's unwinder driven exactly as the C library's backtrace drives
- * it, with the frame-pointer chain that follows kept inside the stack. It
- * takes every capture the engine cannot finish, and tells the backtrace mode
- * how far the C library's own backtrace may safely go.
+ * it, with the frame-pointer chain that follows (i386 only) kept inside the
+ * stack. It takes every capture the engine cannot finish, and tells the
+ * backtrace mode how far the C library's own backtrace may safely go.
  */
 extern "C" {
 
@@ -265,7 +289,10 @@ extern "C" {
  */
 QUARROW_INTERNAL int bounded_backtrace(void **array, int size);
 
-/* Whether this thread's last bounded_backtrace was cut where backtrace would have left the stack. */
+/*
+ * Whether this thread's last bounded_backtrace was cut where backtrace would
+ * have left the stack; never on x86_64, whose backtrace follows no chain.
+ */
 QUARROW_INTERNAL bool bounded_backtrace_was_cut(void);
 
 /* Finds the platform's unwinder (loading it through backtrace); start-up calls it before the hooks go in. */

@@ -16,7 +16,7 @@ namespace {
 
 unsigned long long _unloads_seen; // by unwind_cache_check_unloads
 
-constexpr int32_t kEbpOffsetLimit = 1 << 7;
+constexpr int32_t kFpOffsetLimit = 1 << 7;
 constexpr int32_t kCfaOffsetLimit = 1 << 17;
 
 // A slot being written is left to its writer, which sees the new generation
@@ -24,7 +24,7 @@ constexpr int32_t kCfaOffsetLimit = 1 << 17;
 // claim the slot while the first still writes its step into it.
 void forget_everything() {
     for (uint32_t i = 0; i < kUnwindCacheSlots; ++i) {
-        uint32_t key = __atomic_load_n(&_unwind_cache_slots[i].key, __ATOMIC_RELAXED);
+        uintptr_t key = __atomic_load_n(&_unwind_cache_slots[i].key, __ATOMIC_RELAXED);
         if (key != kUnwindCacheEmpty && key != kUnwindCacheBeingWritten)
             __atomic_compare_exchange_n(&_unwind_cache_slots[i].key, &key, kUnwindCacheEmpty, false, __ATOMIC_RELAXED,
                                         __ATOMIC_RELAXED);
@@ -44,14 +44,13 @@ QUARROW_OWN_LINE uint32_t _unwind_cache_generation;
 uint32_t _unwind_cache_unloads_in_progress;
 
 bool unwind_step_pack(const unwind_step *step, uint32_t *packed) {
-    if (step->ebp_offset < -kEbpOffsetLimit || step->ebp_offset >= kEbpOffsetLimit ||
-        step->cfa_offset < -kCfaOffsetLimit || step->cfa_offset >= kCfaOffsetLimit)
+    if (step->fp_offset < -kFpOffsetLimit || step->fp_offset >= kFpOffsetLimit || step->cfa_offset < -kCfaOffsetLimit ||
+        step->cfa_offset >= kCfaOffsetLimit)
         return false;
-    *packed = (step->outermost ? PACKED_OUTERMOST : 0u) |
-              (step->cfa_register == UNWIND_EBP ? PACKED_CFA_FROM_EBP : 0u) |
-              (step->cfa_deref ? PACKED_CFA_DEREF : 0u) | (uint32_t)step->ebp_rule << PACKED_EBP_RULE_SHIFT |
-              (step->ebp_register == UNWIND_EBP ? PACKED_EBP_BASE_IS_EBP : 0u) |
-              ((uint32_t)step->ebp_offset & 0xff) << PACKED_EBP_OFFSET_SHIFT |
+    *packed = (step->outermost ? PACKED_OUTERMOST : 0u) | (step->cfa_register == UNWIND_FP ? PACKED_CFA_FROM_FP : 0u) |
+              (step->cfa_deref ? PACKED_CFA_DEREF : 0u) | (uint32_t)step->fp_rule << PACKED_FP_RULE_SHIFT |
+              (step->fp_register == UNWIND_FP ? PACKED_FP_BASE_IS_FP : 0u) |
+              ((uint32_t)step->fp_offset & 0xff) << PACKED_FP_OFFSET_SHIFT |
               (uint32_t)step->cfa_offset << PACKED_CFA_OFFSET_SHIFT;
     return true;
 }
@@ -61,7 +60,7 @@ void unwind_cache_insert(uintptr_t return_address, uint32_t packed, unwind_epoch
         return;
     uint32_t slot = unwind_cache_first_slot(return_address);
     for (unsigned probe = 0; probe < kUnwindCacheProbes; ++probe, slot = (slot + 1) & kUnwindCacheMask) {
-        uint32_t key = __atomic_load_n(&_unwind_cache_slots[slot].key, __ATOMIC_ACQUIRE);
+        uintptr_t key = __atomic_load_n(&_unwind_cache_slots[slot].key, __ATOMIC_ACQUIRE);
         if (key == return_address)
             return; // another thread was first
         if (key != kUnwindCacheEmpty)
@@ -70,11 +69,11 @@ void unwind_cache_insert(uintptr_t return_address, uint32_t packed, unwind_epoch
                                          __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
             continue;
         __atomic_store_n(&_unwind_cache_slots[slot].packed_step, packed, __ATOMIC_RELAXED);
-        __atomic_store_n(&_unwind_cache_slots[slot].key, (uint32_t)return_address, __ATOMIC_SEQ_CST);
+        __atomic_store_n(&_unwind_cache_slots[slot].key, return_address, __ATOMIC_SEQ_CST);
         // An unload that began meanwhile may have cleared the table before
         // this store: take the step back out, as it may describe unmapped code.
         if (!unwind_cache_unchanged_since(epoch)) {
-            uint32_t expected = (uint32_t)return_address;
+            uintptr_t expected = return_address;
             __atomic_compare_exchange_n(&_unwind_cache_slots[slot].key, &expected, kUnwindCacheEmpty, false,
                                         __ATOMIC_SEQ_CST, __ATOMIC_RELAXED);
         }

@@ -65,7 +65,8 @@ enum : uint8_t {
 enum : uint8_t { OP_DEREF = 0x06, OP_BREG0 = 0x70 };
 
 // How one register is recovered. Registers this engine never reads back
-// only need to be told apart from esp, ebp and the return address.
+// only need to be told apart from the stack and frame pointers and the
+// return address.
 enum rule_how : uint8_t { RULE_UNSAVED, RULE_UNDEFINED, RULE_OFFSET, RULE_EXPRESSION, RULE_OTHER };
 
 struct register_rule {
@@ -79,7 +80,7 @@ struct row_state {
     uint32_t cfa_register;
     int32_t cfa_offset;
     const uint8_t *cfa_expression;
-    register_rule esp, ebp, return_address;
+    register_rule sp, fp, return_address;
 };
 
 // remember_state nesting deeper than this is left to the platform unwinder.
@@ -109,6 +110,14 @@ struct reader {
         if (has(4)) {
             memcpy(&v, at, 4);
             at += 4;
+        }
+        return v;
+    }
+    uint64_t u64() {
+        uint64_t v = 0;
+        if (has(8)) {
+            memcpy(&v, at, 8);
+            at += 8;
         }
         return v;
     }
@@ -151,10 +160,14 @@ struct reader {
         uintptr_t field = (uintptr_t)at;
         uintptr_t value;
         switch (encoding & 0x0f) {
-        case PE_ABSPTR:
+        case PE_ABSPTR: // a word of the target
+            value = sizeof(uintptr_t) == 8 ? (uintptr_t)u64() : u32();
+            break;
         case PE_UDATA4:
-        case PE_SDATA4:
             value = u32();
+            break;
+        case PE_SDATA4: // offsets before their field are negative
+            value = (uintptr_t)(intptr_t)(int32_t)u32();
             break;
         case PE_UDATA2:
             value = u16();
@@ -168,9 +181,17 @@ struct reader {
         case PE_SLEB128:
             value = (uintptr_t)sleb();
             break;
+        case PE_UDATA8:
+        case PE_SDATA8:
+            if (sizeof(uintptr_t) == 8) {
+                value = (uintptr_t)u64();
+                break;
+            }
+            failed = true;
+            return 0; // no place for them in 32-bit code
         default:
             failed = true;
-            return 0; // 8-byte values have no place here
+            return 0;
         }
         switch (encoding & 0x70) {
         case 0:
@@ -216,7 +237,7 @@ bool read_cie(const uint8_t *cie, cie_info *info) {
     const char *augmentation = (const char *)r.at;
     size_t augmentation_length = strnlen(augmentation, (size_t)(r.end - r.at));
     r.skip((uint32_t)augmentation_length + 1);
-    if (version == 4 && (r.u8() != 4 || r.u8() != 0))
+    if (version == 4 && (r.u8() != sizeof(uintptr_t) || r.u8() != 0))
         return false; // address and segment sizes
     info->code_align = r.uleb();
     info->data_align = r.sleb();
@@ -259,10 +280,10 @@ bool read_cie(const uint8_t *cie, cie_info *info) {
 register_rule *rule_for(row_state *state, uint32_t column, uint32_t return_column) {
     if (column == return_column)
         return &state->return_address;
-    if (column == UNWIND_ESP)
-        return &state->esp;
-    if (column == UNWIND_EBP)
-        return &state->ebp;
+    if (column == UNWIND_SP)
+        return &state->sp;
+    if (column == UNWIND_FP)
+        return &state->fp;
     return nullptr; // a register the engine never reads back
 }
 
@@ -418,7 +439,7 @@ bool run_instructions(const uint8_t *at, const uint8_t *end, const cie_info &cie
     return !r.failed;
 }
 
-// A register-based address: exactly one "breg esp/ebp, offset", optionally
+// A register-based address: exactly one "breg sp/fp, offset", optionally
 // followed by one dereference. Anything longer is left to the platform.
 bool read_register_expression(const uint8_t *expression, uint8_t *base, int32_t *offset, bool *deref) {
     reader r = {expression, expression + 5, false};
@@ -427,7 +448,7 @@ bool read_register_expression(const uint8_t *expression, uint8_t *base, int32_t 
         return false;
     r.end = r.at + length;
     uint8_t op = r.u8();
-    if (op != OP_BREG0 + UNWIND_ESP && op != OP_BREG0 + UNWIND_EBP)
+    if (op != OP_BREG0 + UNWIND_SP && op != OP_BREG0 + UNWIND_FP)
         return false;
     *base = op - OP_BREG0;
     *offset = r.sleb();
@@ -443,9 +464,11 @@ bool make_step(const row_state &row, unwind_step *step) {
         step->outermost = 1; // the platform records this frame, then stops
         return true;
     }
-    if (row.return_address.how != RULE_OFFSET || row.return_address.offset != -4)
+    // The return address is the word below the CFA, and the caller's stack
+    // pointer is the CFA itself.
+    if (row.return_address.how != RULE_OFFSET || row.return_address.offset != -(int32_t)sizeof(uintptr_t))
         return false;
-    if (row.esp.how != RULE_UNSAVED && row.esp.how != RULE_UNDEFINED)
+    if (row.sp.how != RULE_UNSAVED && row.sp.how != RULE_UNDEFINED)
         return false;
     if (row.cfa_is_expression) {
         bool deref;
@@ -453,25 +476,25 @@ bool make_step(const row_state &row, unwind_step *step) {
             return false;
         step->cfa_deref = deref;
     } else {
-        if (row.cfa_register != UNWIND_ESP && row.cfa_register != UNWIND_EBP)
+        if (row.cfa_register != UNWIND_SP && row.cfa_register != UNWIND_FP)
             return false;
         step->cfa_register = (uint8_t)row.cfa_register;
         step->cfa_offset = row.cfa_offset;
     }
-    switch (row.ebp.how) {
+    switch (row.fp.how) {
     case RULE_UNSAVED:
     case RULE_UNDEFINED:
-        step->ebp_rule = EBP_SAME;
+        step->fp_rule = FP_SAME;
         break; // the platform treats both alike
     case RULE_OFFSET:
-        step->ebp_rule = EBP_AT_CFA;
-        step->ebp_offset = row.ebp.offset;
+        step->fp_rule = FP_AT_CFA;
+        step->fp_offset = row.fp.offset;
         break;
     case RULE_EXPRESSION: {
         bool deref;
-        if (!read_register_expression(row.ebp.expression, &step->ebp_register, &step->ebp_offset, &deref) || deref)
+        if (!read_register_expression(row.fp.expression, &step->fp_register, &step->fp_offset, &deref) || deref)
             return false;
-        step->ebp_rule = EBP_AT_REGISTER;
+        step->fp_rule = FP_AT_REGISTER;
         break;
     }
     default:

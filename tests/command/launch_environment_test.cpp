@@ -1,11 +1,8 @@
-// What the launched program is given: LD_PRELOAD, the library's variables,
-// and the directory the libraries are taken from.
+// What the launched program is given: LD_PRELOAD and the library's
+// variables.
 #include <signal.h>
 #include <stdlib.h>
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <map>
 
 #include <gtest/gtest.h>
@@ -15,7 +12,6 @@
 namespace {
 
 using namespace quarrow::runner;
-namespace fs = std::filesystem;
 
 // Name to value; a name given twice would make the test fail.
 std::map<std::string, std::string> as_map(const std::vector<std::string> &environment) {
@@ -37,7 +33,7 @@ TEST(LaunchEnvironment, TrackerLibrariesComeFirstInLdPreload) {
               "/q/libquarrow.so:/q/libquarrow_start.so:/x/keep.so");
 }
 
-TEST(LaunchEnvironment, LibTokenNamesEachWordSizesDirectory) {
+TEST(LaunchEnvironment, LibTokenNamesEachClasssDirectory) {
     EXPECT_EQ(preload_value("/q", "/x/keep.so:/old/lib/i386-linux-gnu/libquarrow.so", true),
               "/q/$LIB/libquarrow.so:/q/$LIB/libquarrow_start.so:/x/keep.so");
 }
@@ -52,7 +48,7 @@ TEST(LaunchEnvironment, LauncherVariablesFollowTheSettingsAlone) {
     EXPECT_EQ(values.count("QUARROW_REPORT_DIR"), 0u);
     settings.report_dir = "/reports";
     settings.follow_children = true;
-    settings.other_class_stand_ins = true;
+    settings.via_lib_token = true;
     values = as_map(child_environment(parent, settings));
     EXPECT_EQ(values["QUARROW_REPORT_DIR"], "/reports");
     EXPECT_EQ(values["QUARROW_FOLLOW_CHILDREN"], "1");
@@ -75,7 +71,7 @@ TEST(LaunchEnvironment, DefaultsKeepInheritedSettingsAndFollowTheFlags) {
     EXPECT_EQ(values["LD_PRELOAD"], "/q/libquarrow.so:/q/libquarrow_start.so:/x/keep.so");
     EXPECT_EQ(values["PROFILER_STACK_DEPTH"], "9");
     EXPECT_EQ(values["PROFILER_REPORT_AT_EXIT"], "1");
-    EXPECT_EQ(values["QUARROW_FULL_BUFFER"], "wait"); // the launcher loses no events
+    EXPECT_EQ(values["QUARROW_FULL_BUFFER"], "wait");       // the launcher loses no events
     EXPECT_EQ(values.count("QUARROW_FOLLOW_CHILDREN"), 0u); // only the flag turns it on
     EXPECT_EQ(values.count("PROFILER_WRITE_PERIOD_SECONDS"), 0u);
     EXPECT_EQ(values.count("PROFILER_TRIGGER_FILE"), 0u);
@@ -88,79 +84,6 @@ TEST(LaunchEnvironment, DefaultsKeepInheritedSettingsAndFollowTheFlags) {
     settings.allow_drops = true; // an inherited wait goes too: the flag alone decides
     values = as_map(child_environment(parent, settings));
     EXPECT_EQ(values.count("QUARROW_FULL_BUFFER"), 0u);
-}
-
-class LibraryDir : public ::testing::Test {
-protected:
-    fs::path root;
-
-    void SetUp() override {
-        char name[] = "/tmp/library_dir_XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root = name;
-    }
-    void TearDown() override { fs::remove_all(root); }
-
-    std::string libraries(const std::string &where, bool with_starter = true) {
-        fs::create_directories(root / where);
-        std::ofstream(root / where / tracker_library) << "x";
-        if (with_starter)
-            std::ofstream(root / where / starter_library) << "x";
-        return (root / where).string();
-    }
-};
-
-TEST_F(LibraryDir, ExplicitChoicesWinAndMustHoldBothLibraries) {
-    std::string given = libraries("given");
-    std::string installed = libraries("lib/quarrow");
-    std::string command = (root / "bin/quarrow").string();
-    EXPECT_EQ(find_library_dir(given, "/elsewhere", command, "").dir, given);
-    EXPECT_EQ(find_library_dir("", given, command, "").dir, given);
-    EXPECT_EQ(find_library_dir(given + "/", "", "", "").dir, given);
-
-    // a relative option is made absolute: the program may change directory
-    fs::path before = fs::current_path();
-    fs::current_path(root);
-    EXPECT_EQ(find_library_dir("given", "", "", "").dir, given);
-    fs::current_path(before);
-
-    std::string half = libraries("half", false);
-    library_location found = find_library_dir(half, "", command, "");
-    EXPECT_EQ(found.dir, "");
-    EXPECT_NE(found.error.find("--library-dir " + half + ": there is no " + half + "/libquarrow_start.so"),
-              std::string::npos)
-        << found.error;
-    // an explicit directory that lacks them is not passed over
-    found = find_library_dir("", half, command, installed);
-    EXPECT_NE(found.error.find("QUARROW_LIBRARY_DIR"), std::string::npos) << found.error;
-
-    found = find_library_dir(libraries("with:colon"), "", "", "");
-    EXPECT_NE(found.error.find("LD_PRELOAD cannot carry"), std::string::npos) << found.error;
-}
-
-TEST_F(LibraryDir, StandInsNeedBothWordSizes) {
-    std::string dir = libraries("q");
-    EXPECT_FALSE(has_other_class_stand_ins(dir));
-    libraries("q/lib/i386-linux-gnu");
-    EXPECT_FALSE(has_other_class_stand_ins(dir));
-    libraries("q/lib/x86_64-linux-gnu", false);
-    EXPECT_FALSE(has_other_class_stand_ins(dir));
-    libraries("q/lib/x86_64-linux-gnu");
-    EXPECT_TRUE(has_other_class_stand_ins(dir));
-}
-
-TEST_F(LibraryDir, InstalledLayoutThenBuildTree) {
-    std::string command = (root / "prefix/bin/quarrow").string();
-    std::string build = libraries("build/src");
-    EXPECT_EQ(find_library_dir("", "", command, build).dir, build);
-    std::string installed = libraries("prefix/lib/quarrow");
-    EXPECT_EQ(find_library_dir("", "", command, build).dir, installed);
-
-    library_location found = find_library_dir("", "", (root / "other/bin/quarrow").string(), (root / "none").string());
-    EXPECT_EQ(found.dir, "");
-    EXPECT_NE(found.error.find((root / "other/lib/quarrow").string() + " and " + (root / "none").string()),
-              std::string::npos)
-        << found.error;
 }
 
 } // namespace

@@ -3,7 +3,8 @@
 # with their lines; --no-symbols keeps the report's names; a --sysroot that
 # holds none of the objects warns once per object without failing --strict;
 # --debug-dir and --sysroot take one directory each, leaving FILE alone.
-# Called by CTest with QUARROW and FIXTURES.
+# Called by CTest with QUARROW, FIXTURES (one class's fixture directory) and
+# OBJECT (the end of the shared object's path, as warnings name it).
 function(report out_var err_var status_var)
   execute_process(COMMAND ${QUARROW} report ${ARGN} ${FIXTURES}/lookup.log
     OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
@@ -43,10 +44,11 @@ endif()
 report(out err status --strict --sysroot /nonexistent --debug-dir /nonexistent/a --debug-dir /nonexistent/b)
 message(STATUS "with an empty sysroot:\n${err}")
 # (the warning holds a semicolon, which a CMake list would split at)
-string(REGEX MATCHALL "lookup_fixtures/liblookup\\.so: No such file or directory" lib_warnings "${err}")
+string(REPLACE "." "\\." object_pattern "${OBJECT}")
+string(REGEX MATCHALL "${object_pattern}: No such file or directory" lib_warnings "${err}")
 list(LENGTH lib_warnings count)
 if(NOT (count EQUAL 1))
-  message(FATAL_ERROR "wanted one warning for liblookup.so, got ${count}:\n${err}")
+  message(FATAL_ERROR "wanted one warning for ${OBJECT}, got ${count}:\n${err}")
 endif()
 if(NOT (status EQUAL 0))
   message(FATAL_ERROR "lookup warnings failed --strict (status ${status})")

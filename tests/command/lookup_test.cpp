@@ -1,16 +1,19 @@
 /*
- * The offline lookup against objects built for it (lookup_fixtures/): the
- * report the fixture program wrote names its frames as the tracker does,
- * and the lookup must find the static function, the source lines and the
- * inlined call the source marks with "LINE:" comments; through separate
- * debug files too. Objects that are missing, different, broken, or not
- * files at all must leave the report's names in place, with one warning
- * each, and never block.
+ * The offline lookup against objects built for it (lookup_fixtures/), once
+ * for each class of the tracker's builds: the report the fixture program
+ * wrote names its frames as the tracker does (with 64-bit addresses in the
+ * x86_64 set), and the lookup must find the static function, the source
+ * lines and the inlined call the source marks with "LINE:" comments;
+ * through separate debug files too. Objects that are missing, different,
+ * broken, of another machine, or not files at all must leave the report's
+ * names in place, with one warning each, and never block.
  */
 #include <fcntl.h>
 #include <gelf.h>
 #include <gtest/gtest.h>
+#include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,8 +31,7 @@ using namespace quarrow::report;
 
 namespace {
 
-const std::string fixtures = QUARROW_LOOKUP_FIXTURES;
-const std::string library = fixtures + "/liblookup.so";
+const std::string all_fixtures = QUARROW_LOOKUP_FIXTURES;
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -66,20 +68,10 @@ std::string temp_dir() {
     return made ? made : "/tmp";
 }
 
-// The fixture report with the object's path replaced, parsed as if it lay
-// in the fixture directory (where the program's relative path resolves),
-// then looked up.
 struct looked_up {
     report_set set;
     std::vector<std::string> warnings;
 };
-looked_up look_up(const std::string &object, const lookup_options &options = {}) {
-    looked_up result;
-    report_parser parser(result.set);
-    parser.parse_text(replace_all(read_file(fixtures + "/lookup.log"), library, object), fixtures + "/lookup.log");
-    result.warnings = look_up_frames(result.set, options);
-    return result;
-}
 
 // Frame i of stack s: stack 0 is the call through hidden_leaf, stack 1
 // the inlined one.
@@ -94,9 +86,44 @@ size_t warnings_naming(const looked_up &l, const std::string &path) {
     return n;
 }
 
+// One class's fixtures: i386 in lookup_fixtures/, x86_64 below it.
+class FrameLookup : public ::testing::TestWithParam<const char *> {
+protected:
+    const std::string fixtures =
+        all_fixtures + (GetParam() == std::string("i386") ? "" : "/" + std::string(GetParam()));
+    const std::string library = fixtures + "/liblookup.so";
+
+    // The fixture report with the object's path replaced, parsed as if it
+    // lay in the fixture directory (where the program's relative path
+    // resolves), then looked up.
+    looked_up look_up(const std::string &object, const lookup_options &options = {}) {
+        looked_up result;
+        report_parser parser(result.set);
+        parser.parse_text(replace_all(read_file(fixtures + "/lookup.log"), library, object), fixtures + "/lookup.log");
+        result.warnings = look_up_frames(result.set, options);
+        return result;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Builds, FrameLookup, ::testing::Values("i386", "x86_64"),
+                         [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
+
 } // namespace
 
-TEST(FrameLookup, NamesStaticFunctionsSourceLinesAndInlinedCalls) {
+TEST_P(FrameLookup, ReportHasAddressesOfItsClass) {
+    // a 64-bit process's objects load far above 4 GiB; a 32-bit one's cannot
+    report_set set;
+    report_parser(set).parse_text(read_file(fixtures + "/lookup.log"), "lookup.log");
+    ASSERT_FALSE(set.frames.empty());
+    for (const report_frame &f : set.frames) {
+        if (f.library != library)
+            continue;
+        uint64_t address = strtoull(f.address.c_str(), nullptr, 16);
+        EXPECT_EQ(address > UINT32_MAX, GetParam() == std::string("x86_64")) << f.address;
+    }
+}
+
+TEST_P(FrameLookup, NamesStaticFunctionsSourceLinesAndInlinedCalls) {
     looked_up l = look_up(library);
     EXPECT_EQ(warnings_naming(l, "liblookup.so"), 0u) << ::testing::PrintToString(l.warnings);
     ASSERT_GE(l.set.stacks.size(), 2u);
@@ -135,7 +162,7 @@ TEST(FrameLookup, NamesStaticFunctionsSourceLinesAndInlinedCalls) {
                             ") in liblookup.so");
 }
 
-TEST(FrameLookup, SeparateDebugFilesByDebuglinkAndByBuildId) {
+TEST_P(FrameLookup, SeparateDebugFilesByDebuglinkAndByBuildId) {
     looked_up linked = look_up(fixtures + "/debuglink/liblookup.so");
     EXPECT_TRUE(linked.warnings.empty()) << ::testing::PrintToString(linked.warnings);
     EXPECT_EQ(at(linked, 0, 0).function.line, marker_line("hidden_leaf"));
@@ -164,7 +191,7 @@ TEST(FrameLookup, SeparateDebugFilesByDebuglinkAndByBuildId) {
     EXPECT_EQ(at(found, 1, 0).inlined.size(), 1u);
 }
 
-TEST(FrameLookup, DynamicSymbolsAloneNameOnlyTheExportedFunctions) {
+TEST_P(FrameLookup, DynamicSymbolsAloneNameOnlyTheExportedFunctions) {
     looked_up l = look_up(fixtures + "/nodebug/liblookup.so");
     EXPECT_TRUE(l.warnings.empty()) << ::testing::PrintToString(l.warnings);
     EXPECT_EQ(at(l, 0, 1).function.name, "fixture_exported");
@@ -181,7 +208,7 @@ TEST(FrameLookup, DynamicSymbolsAloneNameOnlyTheExportedFunctions) {
     EXPECT_EQ(labels.innermost(id), expected);
 }
 
-TEST(FrameLookup, SysrootHoldsTheObjectsOfAnotherMachine) {
+TEST_P(FrameLookup, SysrootHoldsTheObjectsOfAnotherMachine) {
     std::string root = temp_dir();
     ASSERT_EQ(mkdir((root + "/opt").c_str(), 0755), 0);
     write_file(root + "/opt/liblookup.so", read_file(library));
@@ -192,13 +219,19 @@ TEST(FrameLookup, SysrootHoldsTheObjectsOfAnotherMachine) {
     EXPECT_EQ(warnings_naming(l, root + "/opt/liblookup.so"), 0u) << ::testing::PrintToString(l.warnings);
 }
 
-TEST(FrameLookup, BadObjectsWarnOnceAndKeepTheReportsNames) {
+TEST_P(FrameLookup, BadObjectsWarnOnceAndKeepTheReportsNames) {
     std::string dir = temp_dir();
     std::string full = read_file(library);
     write_file(dir + "/truncated.so", full.substr(0, 1500));
     write_file(dir + "/text.so", "not an object at all\n");
     ASSERT_EQ(mkfifo((dir + "/fifo.so").c_str(), 0600), 0);
     ASSERT_EQ(mkdir((dir + "/directory.so").c_str(), 0755), 0);
+    // a 64-bit object claiming another machine: e_machine is at byte 18
+    std::string arm = read_file(all_fixtures + "/x86_64/liblookup.so");
+    uint16_t aarch64 = EM_AARCH64;
+    memcpy(&arm[18], &aarch64, sizeof aarch64);
+    write_file(dir + "/aarch64.so", arm);
+    std::string other_class = all_fixtures + (fixtures == all_fixtures ? "/x86_64" : "") + "/liblookup.so";
 
     struct bad {
         std::string path, why;
@@ -207,7 +240,9 @@ TEST(FrameLookup, BadObjectsWarnOnceAndKeepTheReportsNames) {
         {dir + "/missing.so", "No such file"},
         {dir + "/truncated.so", ""},
         {dir + "/text.so", "cannot be read as ELF"},
-        {fixtures + "/x86_64/liblookup.so", "not a 32-bit x86 object"},
+        {dir + "/aarch64.so", "is a 64-bit AArch64 object"},
+        // the other build's object where this one's ran
+        {other_class, "not the object that ran"},
         {fixtures + "/lookup_program", "not the object that ran"}, // another object altogether
         {dir + "/fifo.so", "is a FIFO"},                           // opening it would block
         {dir + "/directory.so", "is a directory"},
@@ -231,7 +266,7 @@ TEST(FrameLookup, BadObjectsWarnOnceAndKeepTheReportsNames) {
     }
 }
 
-TEST(FrameLookup, DamagedDebugInformationLosesLinesNotNames) {
+TEST_P(FrameLookup, DamagedDebugInformationLosesLinesNotNames) {
     std::string dir = temp_dir();
     std::string copy = read_file(library);
     // overwrite .debug_info and .debug_line with garbage
@@ -260,7 +295,7 @@ TEST(FrameLookup, DamagedDebugInformationLosesLinesNotNames) {
     EXPECT_EQ(at(l, 0, 0).function.name, "hidden_leaf"); // .symtab is intact
 }
 
-TEST(FrameLookup, OneObjectAcrossRunsIsLookedUpAtEachLoadBase) {
+TEST_P(FrameLookup, OneObjectAcrossRunsIsLookedUpAtEachLoadBase) {
     // the same report again as a second run with the object 1 MiB higher
     std::string text = read_file(fixtures + "/lookup.log");
     const report_frame *first = nullptr;

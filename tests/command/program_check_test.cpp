@@ -1,7 +1,9 @@
 // The launcher's program checks on files made for each case: PATH search,
-// ELF headers of every kind it must tell apart, and #! chains.
+// ELF headers of both x86 classes and of every kind it must tell apart,
+// #! chains, and the builds of the tracker each program needs.
 #include <elf.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,32 +20,42 @@ namespace {
 using namespace quarrow::runner;
 namespace fs = std::filesystem;
 
-// An ELF file header, then program headers of the given types.
-std::string elf(unsigned char cls, uint16_t machine, uint16_t type, std::initializer_list<uint32_t> segments) {
+// An ELF file header, then program headers of the given types in the
+// class's own layout. With extended_count the header says PN_XNUM and the
+// count is in the first section header, as for very many segments.
+std::string elf(unsigned char cls, uint16_t machine, uint16_t type, std::initializer_list<uint32_t> segments,
+                bool extended_count = false) {
     bool wide = cls == ELFCLASS64;
-    std::string bytes(wide ? 64 : 52, '\0');
+    size_t header_size = wide ? 64 : 52, entry_size = wide ? 56 : 32, section_size = wide ? 64 : 40;
+    std::string bytes(header_size, '\0');
     memcpy(&bytes[0], ELFMAG, SELFMAG);
     bytes[EI_CLASS] = char(cls);
     bytes[EI_DATA] = ELFDATA2LSB;
     bytes[EI_VERSION] = EV_CURRENT;
     memcpy(&bytes[16], &type, 2);
     memcpy(&bytes[18], &machine, 2);
-    if (!wide) {
-        uint32_t phoff = 52;
-        uint16_t phentsize = 32, phnum = uint16_t(segments.size());
-        memcpy(&bytes[28], &phoff, 4);
-        memcpy(&bytes[42], &phentsize, 2);
-        memcpy(&bytes[44], &phnum, 2);
-        for (uint32_t segment : segments) {
-            std::string header(32, '\0');
-            memcpy(&header[0], &segment, 4);
-            bytes += header;
-        }
+    uint64_t phoff = header_size, shoff = header_size + entry_size * segments.size();
+    uint16_t phentsize = uint16_t(entry_size), phnum = extended_count ? PN_XNUM : uint16_t(segments.size());
+    memcpy(&bytes[wide ? 32 : 28], &phoff, wide ? 8 : 4);
+    memcpy(&bytes[wide ? 54 : 42], &phentsize, 2);
+    memcpy(&bytes[wide ? 56 : 44], &phnum, 2);
+    for (uint32_t segment : segments) {
+        std::string header(entry_size, '\0');
+        memcpy(&header[0], &segment, 4);
+        bytes += header;
+    }
+    if (extended_count) {
+        memcpy(&bytes[wide ? 40 : 32], &shoff, wide ? 8 : 4);
+        std::string section(section_size, '\0');
+        uint32_t count = uint32_t(segments.size());
+        memcpy(&section[wide ? 44 : 28], &count, 4); // sh_info
+        bytes += section;
     }
     return bytes;
 }
 
 const std::string dynamic_x86 = elf(ELFCLASS32, EM_386, ET_DYN, {PT_PHDR, PT_INTERP, PT_LOAD});
+const std::string dynamic_x86_64 = elf(ELFCLASS64, EM_X86_64, ET_DYN, {PT_PHDR, PT_INTERP, PT_LOAD});
 
 class ProgramCheck : public ::testing::Test {
 protected:
@@ -71,6 +83,17 @@ protected:
         EXPECT_EQ(c.outcome, outcome) << c.message;
         EXPECT_NE(c.message.find(words), std::string::npos) << c.message;
         EXPECT_EQ(c.exit_status(), outcome == check_outcome::not_found ? 127 : 126);
+    }
+
+    // Trackable, needing these builds for these programs, in this order.
+    void expect_builds(const std::string &program, std::vector<needed_build> builds) {
+        program_check c = check(program);
+        ASSERT_EQ(c.outcome, check_outcome::trackable) << c.message;
+        ASSERT_EQ(c.builds.size(), builds.size());
+        for (size_t i = 0; i < builds.size(); i++) {
+            EXPECT_EQ(c.builds[i].build, builds[i].build) << i;
+            EXPECT_EQ(c.builds[i].program, builds[i].program) << i;
+        }
     }
 };
 
@@ -100,24 +123,62 @@ TEST_F(ProgramCheck, PathSearchTakesTheFirstExecutableFileAsExecvpWould) {
     fs::current_path(before);
 }
 
-TEST_F(ProgramCheck, OnlyADynamicallyLinked32BitX86ProgramIsTrackable) {
+TEST_F(ProgramCheck, ADynamicallyLinkedX86ProgramOfEitherClassIsTrackable) {
     std::string good = file("good", dynamic_x86);
     program_check c = check(good);
     EXPECT_EQ(c.outcome, check_outcome::trackable) << c.message;
     EXPECT_EQ(c.path, good);
     EXPECT_EQ(c.exit_status(), 0);
     EXPECT_EQ(check("good").path, good); // found in PATH
+    expect_builds(good, {{architecture::i386, good}});
+    std::string wide = file("wide", dynamic_x86_64);
+    expect_builds(wide, {{architecture::x86_64, wide}});
+    expect_builds("/bin/ls", {{architecture::x86_64, "/bin/ls"}}); // a real one
+    // a count past 0xfffe is read from the first section header
+    std::string many = file("many", elf(ELFCLASS32, EM_386, ET_EXEC, {PT_LOAD, PT_INTERP}, true));
+    expect_builds(many, {{architecture::i386, many}});
+    std::string wide_many = file("wide_many", elf(ELFCLASS64, EM_X86_64, ET_EXEC, {PT_LOAD, PT_INTERP}, true));
+    expect_builds(wide_many, {{architecture::x86_64, wide_many}});
+}
 
-    expect_refused("/bin/ls", check_outcome::cannot_track, "/bin/ls is a 64-bit x86-64 program");
+TEST_F(ProgramCheck, OtherMachinesAndStaticProgramsAreRefused) {
+    expect_refused(file("arm64", elf(ELFCLASS64, EM_AARCH64, ET_DYN, {PT_INTERP})), check_outcome::cannot_track,
+                   "arm64 is a 64-bit AArch64 program; the tracker tracks only x86 programs (32- or 64-bit)");
     expect_refused(file("arm", elf(ELFCLASS32, EM_ARM, ET_EXEC, {PT_INTERP})), check_outcome::cannot_track,
                    "is a 32-bit ARM program");
+    // the x32 ABI: x86-64 code in the 32-bit class, which neither build is
+    expect_refused(file("x32", elf(ELFCLASS32, EM_X86_64, ET_EXEC, {PT_INTERP})), check_outcome::cannot_track,
+                   "is a 32-bit x86-64 program; the tracker tracks only");
+    expect_refused(file("wrong_class", elf(ELFCLASS64, EM_386, ET_EXEC, {PT_INTERP})), check_outcome::cannot_track,
+                   "is a 64-bit x86 program; the tracker tracks only");
     expect_refused(file("static", elf(ELFCLASS32, EM_386, ET_EXEC, {PT_LOAD, PT_NOTE})), check_outcome::cannot_track,
-                   "without a program interpreter");
+                   "is a 32-bit x86 program without a program interpreter");
+    expect_refused(file("static_64", elf(ELFCLASS64, EM_X86_64, ET_EXEC, {PT_LOAD, PT_NOTE})),
+                   check_outcome::cannot_track, "is a 64-bit x86-64 program without a program interpreter");
+    // the extended count, with no interpreter among the segments
+    expect_refused(file("static_many", elf(ELFCLASS64, EM_X86_64, ET_EXEC, {PT_LOAD, PT_NOTE}, true)),
+                   check_outcome::cannot_track, "without a program interpreter");
     expect_refused(file("object.o", elf(ELFCLASS32, EM_386, ET_REL, {})), check_outcome::cannot_track,
                    "is a 32-bit x86 object file, not a program");
-    expect_refused(file("cut", dynamic_x86.substr(0, 40)), check_outcome::cannot_track, "damaged");
+    expect_refused(file("object_64.o", elf(ELFCLASS64, EM_X86_64, ET_REL, {})), check_outcome::cannot_track,
+                   "is a 64-bit x86-64 object file, not a program");
+}
+
+TEST_F(ProgramCheck, DamagedAndNonProgramFilesAreRefused) {
+    expect_refused(file("cut", dynamic_x86.substr(0, 40)), check_outcome::cannot_track,
+                   "damaged 32-bit x86 ELF file (header cut short)");
+    // cut inside the 64-bit header, past where a 32-bit one would end
+    expect_refused(file("cut_64", dynamic_x86_64.substr(0, 60)), check_outcome::cannot_track,
+                   "damaged 64-bit x86-64 ELF file (header cut short)");
     // program headers claimed past the end of the file
-    expect_refused(file("cut_headers", dynamic_x86.substr(0, 60)), check_outcome::cannot_track, "damaged");
+    expect_refused(file("cut_headers", dynamic_x86.substr(0, 60)), check_outcome::cannot_track,
+                   "damaged 32-bit x86 ELF file (program headers cut short)");
+    expect_refused(file("cut_headers_64", dynamic_x86_64.substr(0, 64 + 20)), check_outcome::cannot_track,
+                   "damaged 64-bit x86-64 ELF file (program headers cut short)");
+    std::string beyond = dynamic_x86_64;
+    uint64_t far = uint64_t(1) << 62; // an offset no file reaches
+    memcpy(&beyond[32], &far, 8);
+    expect_refused(file("far_headers_64", beyond), check_outcome::cannot_track, "program headers cut short");
     expect_refused(file("text", "echo hello\n"), check_outcome::cannot_track, "neither an ELF program nor a #! script");
     expect_refused(file("empty", ""), check_outcome::cannot_track, "empty file");
     expect_refused(file("no_permission", dynamic_x86, 0644), check_outcome::cannot_track, "not executable");
@@ -135,8 +196,15 @@ TEST_F(ProgramCheck, ScriptsAreJudgedByTheirInterpreter) {
     // without a newline, as long as the line is all there
     EXPECT_EQ(check(file("short", "#! \t" + interpreter)).outcome, check_outcome::trackable);
 
-    expect_refused(file("sh_script", "#!/bin/sh\n"), check_outcome::cannot_track,
-                   "sh_script is a script run by /bin/sh, which is a 64-bit x86-64 program");
+    expect_builds(file("sh_script", "#!/bin/sh\n"), {{architecture::x86_64, "/bin/sh"}});
+    // the kernel runs only the last interpreter: its class alone counts
+    std::string wide = file("bin/interp64", dynamic_x86_64);
+    std::string outer = file("outer", "#!" + wide + "\n");
+    expect_builds(file("nested", "#!" + outer + "\n"), {{architecture::x86_64, wide}});
+    expect_refused(file("arm_script", "#!" + file("bin/arm", elf(ELFCLASS64, EM_AARCH64, ET_DYN, {PT_INTERP})) + "\n"),
+                   check_outcome::cannot_track,
+                   "arm_script is a script run by " + (dir / "bin/arm").string() +
+                       ", which is a 64-bit AArch64 program");
     expect_refused(file("lost", "#!/no/such/shell\n"), check_outcome::cannot_track,
                    "is a script run by /no/such/shell, which does not exist");
     expect_refused(file("blank", "#!   \n"), check_outcome::cannot_track, "names no interpreter");
@@ -145,15 +213,21 @@ TEST_F(ProgramCheck, ScriptsAreJudgedByTheirInterpreter) {
 }
 
 TEST_F(ProgramCheck, EnvInterpreterIsFollowedThroughPath) {
-    file("interp32", dynamic_x86);
-    program_check c = check(file("by_env", "#!/usr/bin/env interp32\n"));
-    EXPECT_EQ(c.outcome, check_outcome::trackable) << c.message;
+    std::string interpreter = file("interp32", dynamic_x86);
+    // env is 64-bit and loads the preload too: both builds are needed
+    expect_builds(file("by_env", "#!/usr/bin/env interp32\n"),
+                  {{architecture::x86_64, "/usr/bin/env"}, {architecture::i386, interpreter}});
     EXPECT_EQ(check(file("split", "#!/usr/bin/env -S MODE=1 interp32 --flag\n")).outcome, check_outcome::trackable);
 
-    c = check_program(file("by_env_sh", "#!/usr/bin/env sh\n"), "/bin");
-    EXPECT_EQ(c.outcome, check_outcome::cannot_track);
-    EXPECT_NE(c.message.find("run by /bin/sh (through /usr/bin/env), which is a 64-bit"), std::string::npos)
-        << c.message;
+    // one class throughout: one build
+    program_check c = check_program(file("by_env_sh", "#!/usr/bin/env sh\n"), "/bin");
+    EXPECT_EQ(c.outcome, check_outcome::trackable) << c.message;
+    ASSERT_EQ(c.builds.size(), 1u);
+    EXPECT_EQ(c.builds[0].build, architecture::x86_64);
+    EXPECT_EQ(c.builds[0].program, "/usr/bin/env");
+    // an env the loader does not start (here a static one) needs no build
+    std::string static_env = file("bin/env", elf(ELFCLASS64, EM_X86_64, ET_EXEC, {PT_LOAD}));
+    expect_builds(file("by_static_env", "#!" + static_env + " interp32\n"), {{architecture::i386, interpreter}});
 
     expect_refused(file("absent", "#!/usr/bin/env no_such_interp\n"), check_outcome::cannot_track,
                    "there is no no_such_interp in PATH");

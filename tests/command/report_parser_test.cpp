@@ -74,6 +74,24 @@ TEST(ReportFrames, FieldsAreSplitAsPrinted) {
     EXPECT_EQ(f.address, "0xf7ab0c1b");
 }
 
+TEST(ReportFrames, SixtyFourBitPointersAreKeptWhole) {
+    // a 64-bit process: every pointer as wide as %p prints it, up to 16 digits
+    report_frame f = only_frame("STACK_0:/usr/lib/x86_64-linux-gnu/libc.so.6(0x7f3a2d400000):malloc+0x1a "
+                                "(0xffffffffff600400)\n");
+    EXPECT_EQ(f.library, "/usr/lib/x86_64-linux-gnu/libc.so.6");
+    EXPECT_EQ(f.base, "0x7f3a2d400000");
+    EXPECT_EQ(f.address, "0xffffffffff600400");
+    f = only_frame("STACK_0:/x.so(0x7f3a2d400000):*Unknown*+0x7f3a2d4f0c81 (0x7f3a2d4f0c81)\n");
+    EXPECT_EQ(f.offset, "0x7f3a2d4f0c81");
+    // 17 digits are no pointer of either build
+    report_set set =
+        parse(kStart + report_text(allocator_block("STACK_0:/x.so(0x1):y+0x2 (0x1ffffffffff600400)\n", 10, 0)));
+    ASSERT_EQ(set.runs.size(), 1u);
+    ASSERT_EQ(set.runs[0].reports.size(), 1u);
+    EXPECT_TRUE(set.runs[0].reports[0].blocks.empty());
+    EXPECT_TRUE(has_warning(set, 5, "has no pointer as its address")) << warnings_of(set);
+}
+
 TEST(ReportFrames, UnresolvedFramesWithNullPointers) {
     report_frame f = only_frame("STACK_0:*Unknown*((nil)):*Unknown*+(nil) (0x804f00d)\n");
     EXPECT_EQ(f.library, "*Unknown*");

@@ -94,7 +94,8 @@ TEST_F(LogFile, ReallocWritesFreeThenMalloc) {
 }
 
 TEST_F(LogFile, FailedRequestsWriteNothing) {
-    EXPECT_EQ(pf_debug_calloc(0x10000, 0x10000, "c.c", 1), nullptr); // the product overflows
+    const size_t half_word_bit = (size_t)1 << (4 * sizeof(size_t));              // 0x10000 on i386
+    EXPECT_EQ(pf_debug_calloc(half_word_bit, half_word_bit, "c.c", 1), nullptr); // the product overflows
     EXPECT_EQ(pf_debug_malloc((size_t)-1, "m.c", 1), nullptr);
     private_heap_fail_after(0);
     char *s = pf_debug_strdup("abc", "s.c", 1);

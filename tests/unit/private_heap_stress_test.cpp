@@ -38,11 +38,13 @@
 
 #include <gtest/gtest.h>
 
+#include "heap_sizes.h"
 #include "private_heap/private_heap.h"
 
 namespace {
 
-const size_t kMapThreshold = 0x40000;   // chunk size from which a block gets a mapping
+using namespace heap_sizes;
+
 const size_t kMaxLive = 3000;           // live blocks per model before frees dominate
 const size_t kMaxLiveBytes = 24u << 20; // live usable bytes per model, likewise
 const uint64_t kSweepEvery = 1000, kStatsEvery = 250, kWalkEvery = 500;
@@ -89,14 +91,13 @@ bool g_cached = false;
 void *heap_malloc(size_t n) { return g_cached ? thread_cache_malloc(n) : dlmalloc(n); }
 void heap_free(void *p) { g_cached ? thread_cache_free(p) : dlfree(p); }
 
-size_t chunk_size(size_t n) { return n < 11 ? 16 : (n + 11) & ~size_t(7); }
-
-// What dlmemalign promises: 8 up to 8, else at least 16 and a power of two.
+// What dlmemalign promises: the heap's own alignment up to it, else at
+// least the smallest chunk and a power of two (on i386: 8 up to 8, else 16 up).
 size_t effective_alignment(size_t a) {
-    size_t e = 16;
+    size_t e = kMinChunk;
     while (e < a)
         e <<= 1;
-    return a <= 8 ? 8 : e;
+    return a <= kAlign ? kAlign : e;
 }
 
 // Whether every byte of [p, p+n) is c; *bad gets the first offending offset.
@@ -193,8 +194,17 @@ private:
     uint32_t rnd(uint32_t n) { return uint32_t(rng_() % n); }
 
     size_t pick_size() {
-        static const size_t edge[] = {0,   1,   10,  11,  12,  13,   20,   243,     244,     245,     248,
-                                      252, 253, 256, 504, 505, 4084, 4096, 0x3fff0, 0x3fff4, 0x3fff5, 0x40000 - 8};
+        // The size rules' edges: the smallest chunk, the last small request,
+        // the smallest tree chunk, the caches' exact classes and the mapping
+        // threshold (on i386: 10 to 13, 243 to 245, 252 and 253, 0x3fff4 and 0x3fff5).
+        // clang-format off
+        static const size_t edge[] = {
+            0, 1, kMinUsable - 2, kMinUsable - 1, kMinUsable, kMinUsable + 1, 20,
+            kMaxSmallRequest - 1, kMaxSmallRequest, kMaxSmallRequest + 1,
+            kSmallLimit - kAlign, kSmallLimit - kOverhead, kSmallLimit - kOverhead + 1, kSmallLimit,
+            512 - kOverhead, 512 - kOverhead + 1, kPage - 3 * kOverhead, kPage,
+            kMaxUnmappedRequest - 4, kMaxUnmappedRequest, kMaxUnmappedRequest + 1, kMapThreshold - 8};
+        // clang-format on
         uint32_t r = rnd(1000);
         if (r < 550)
             return rnd(65);
@@ -212,12 +222,12 @@ private:
     // What a cached malloc may add to a chunk: a quarter at most, by the
     // rounded classes' rounding or a block borrowed from a larger class.
     static size_t rounding(size_t req) {
-        size_t chunk = chunk_size(req);
+        size_t chunk = chunk_size_for(req);
         return g_cached && chunk <= 10240 ? chunk / 4 : 0;
     }
 
     static bool may_be_mapped(size_t req, size_t align) {
-        return req + effective_alignment(align) + 64 >= kMapThreshold;
+        return req + effective_alignment(align) + 4 * kMinChunk >= kMapThreshold;
     }
 
     // Checks a fresh block and enters it into the model with a new fill byte.
@@ -231,9 +241,10 @@ private:
         HCHECK(usable >= req, "%p: usable %zu < requested %zu", mem, usable, req);
         if (big)
             HCHECK(usable <= req + 4 * 4096 + al + 64, "%p: usable %zu for %zu bytes", mem, usable, req);
-        else // a heap chunk keeps at most 16 bytes of surplus, 4 bytes overhead; through
-             // the caches, chunks up to 10 KiB may be a quarter larger
-            HCHECK(usable <= chunk_size(req) + rounding(req) + 12 && usable % 8 == 4,
+        else // a heap chunk keeps a surplus of at most the smallest chunk, less one word of
+             // overhead; through the caches, chunks up to 10 KiB may be a quarter larger
+            HCHECK(usable <= chunk_size_for(req) + rounding(req) + kMinChunk - kOverhead &&
+                       usable % kAlign == kAlign - kOverhead,
                    "%p: heap block of %zu bytes has usable size %zu", mem, req, usable);
         auto next = index_.lower_bound(a);
         if (next != index_.end())
@@ -321,7 +332,8 @@ private:
         size_t a = aligns[rnd(sizeof aligns / sizeof aligns[0])], n = pick_size();
         void *out = &out; // sentinel: a failing call must leave it
         int rc = dlposix_memalign(&out, a, n);
-        if (a != 8 && (a % 4 != 0 || a == 0 || ((a / 4) & (a / 4 - 1)) != 0)) {
+        size_t words = a / sizeof(void *);
+        if (a != kAlign && (a % sizeof(void *) != 0 || words == 0 || (words & (words - 1)) != 0)) {
             HCHECK(rc == 22 && out == &out, "alignment %zu: rc %d, out %p", a, rc, out);
             return true;
         }
@@ -496,11 +508,11 @@ private:
                ford);
         HCHECK(usm >= held && max_fp >= usm, "usmblks %zu, max_footprint %zu, footprint %zu", usm, max_fp, held);
         // Before the first block the heap owns nothing and reports zeros; after it, the
-        // free total always holds the top and the 40-byte top foot.
+        // free total always holds the top and the top foot.
         if (held == 0)
             HCHECK(mi.keepcost == 0 && mi.ordblks == 0, "empty heap: keepcost %d, ordblks %d", mi.keepcost, mi.ordblks);
         else
-            HCHECK(size_t(mi.keepcost) + 40 <= ford, "keepcost %d, fordblks %zu", mi.keepcost, ford);
+            HCHECK(size_t(mi.keepcost) + kTopFoot <= ford, "keepcost %d, fordblks %zu", mi.keepcost, ford);
         size_t live_usable = 0; // other threads' blocks only add to uordblks
         for (const Block &b : live_)
             live_usable += b.usable;

@@ -16,16 +16,15 @@
 
 #include <vector>
 
+#include "heap_sizes.h"
 #include "private_heap/private_heap.h"
 
 namespace {
 
-const size_t kPage = 4096;
+using namespace heap_sizes;
 
-size_t chunk_size_for(size_t n) { return n < 11 ? 16 : (n + 11) & ~size_t(7); }
-
-/* The mapping size of a block that gets a mapping of its own. */
-size_t mapping_size_for(size_t n) { return (chunk_size_for(n) + 31 + kPage - 1) & ~(kPage - 1); }
+const size_t kHalfWordBit = (size_t)1 << (4 * kWord); /* 0x10000 on i386 */
+const size_t kTopBit = ~(size_t)0 / 2 + 1;            /* 0x80000000 on i386 */
 
 void expect_consistent() {
     EXPECT_EQ(private_heap_check(), 0);
@@ -57,7 +56,8 @@ TEST(FreshHeap, StatisticsAreZeroAndTheFirstLargeRequestComesFromTheBreak) {
     ASSERT_NE(first, nullptr);
     EXPECT_GE((char *)first, brk_before);
     EXPECT_LT((char *)first, (char *)sbrk(0));
-    EXPECT_EQ(dlmalloc_usable_size(first), chunk_size_for(0x50000) - 4) << "a segment block has one word of overhead";
+    EXPECT_EQ(dlmalloc_usable_size(first), chunk_size_for(0x50000) - kOverhead)
+        << "a segment block has one word of overhead";
 
     /* later large requests get a mapping of their own, released at once */
     size_t footprint = dlmalloc_footprint();
@@ -110,6 +110,40 @@ TEST(FreshHeap, ReallocGrowsIntoTheTopInPlace) {
     expect_consistent();
 }
 
+TEST(FreshHeap, ALargeRequestTakesTheBestFittingFreeChunk) {
+    /* Free chunks in the tries, each boxed in by a guard so none merges: four
+     * that share a bin and differ in their low size bits, one in a bin above. */
+    const size_t base = 4 * kSmallLimit, a = kAlign;
+    const size_t chunks[] = {base, base + 2 * a, base + 5 * a, base + 7 * a, 2 * base + a};
+    void *blocks[5], *guards[5];
+    for (int i = 0; i < 5; ++i) {
+        blocks[i] = dlmalloc(chunks[i] - kOverhead);
+        guards[i] = dlmalloc(kMinUsable);
+        ASSERT_TRUE(blocks[i] && guards[i]);
+        ASSERT_EQ(dlmalloc_usable_size(blocks[i]), chunks[i] - kOverhead);
+    }
+    for (void *p : blocks)
+        dlfree(p);
+    EXPECT_EQ(private_heap_check(), 0);
+
+    /* Each request's best fit is left over by less than a chunk, so it is
+     * handed out whole and the others stay as they were. */
+    struct {
+        size_t chunk;
+        int best;
+    } const wants[] = {{base + 4 * a, 2}, {base + a, 1}, {base + 6 * a, 3}, {base, 0}, {base + 8 * a, 4}};
+    for (const auto &want : wants) {
+        void *p = dlmalloc(want.chunk - kOverhead);
+        EXPECT_EQ(p, blocks[want.best]) << "chunk of " << want.chunk << " bytes";
+        EXPECT_EQ(private_heap_check(), 0);
+    }
+    for (void *p : blocks)
+        dlfree(p);
+    for (void *p : guards)
+        dlfree(p);
+    expect_consistent();
+}
+
 /* ---- size rules --------------------------------------------------------- */
 
 TEST(SizeRules, UsableSizesFollowTheChunkRule) {
@@ -117,14 +151,15 @@ TEST(SizeRules, UsableSizesFollowTheChunkRule) {
     for (size_t n = 0; n < 600; ++n) {
         void *p = dlmalloc(n);
         ASSERT_NE(p, nullptr);
-        EXPECT_EQ((uintptr_t)p % 8, 0u);
-        EXPECT_EQ(dlmalloc_usable_size(p), chunk_size_for(n) - 4) << "request " << n;
+        EXPECT_EQ((uintptr_t)p % kAlign, 0u);
+        EXPECT_EQ(dlmalloc_usable_size(p), chunk_size_for(n) - kOverhead) << "request " << n;
         blocks.push_back(p);
     }
-    EXPECT_EQ(dlmalloc_usable_size(blocks[0]), 12u);
+    EXPECT_EQ(dlmalloc_usable_size(blocks[0]), kMinUsable);
     EXPECT_NE(blocks[0], blocks[1]) << "each zero-byte request is a block of its own";
-    EXPECT_EQ(dlmalloc_usable_size(blocks[244]), 244u) << "244 bytes: the largest small chunk, 248";
-    EXPECT_EQ(dlmalloc_usable_size(blocks[245]), 252u) << "245 bytes: the smallest tree chunk, 256";
+    /* 244 and 245 bytes on i386: chunks of 248 and 256 */
+    EXPECT_EQ(dlmalloc_usable_size(blocks[kMaxSmallRequest]), kMaxSmallRequest) << "the largest small chunk";
+    EXPECT_EQ(dlmalloc_usable_size(blocks[kMaxSmallRequest + 1]), kSmallLimit - kOverhead) << "the smallest tree chunk";
     for (void *p : blocks)
         dlfree(p);
     EXPECT_EQ(dlmalloc_usable_size(nullptr), 0u);
@@ -133,31 +168,31 @@ TEST(SizeRules, UsableSizesFollowTheChunkRule) {
 
 TEST(SizeRules, HugeRequestsFailWithTheRightErrno) {
     errno = 0;
-    EXPECT_EQ(dlmalloc(0xffffffc0u), nullptr);
-    EXPECT_EQ(dlmalloc(0xffffffffu), nullptr);
+    EXPECT_EQ(dlmalloc(kMaxRequest), nullptr);
+    EXPECT_EQ(dlmalloc(~(size_t)0), nullptr);
     EXPECT_EQ(errno, 0) << "a request that wraps leaves errno alone";
 
     void *p = dlmalloc(100);
     memset(p, 0x42, 100);
     errno = 0;
-    EXPECT_EQ(dlrealloc(p, 0xffffffc0u), nullptr);
+    EXPECT_EQ(dlrealloc(p, kMaxRequest), nullptr);
     EXPECT_EQ(errno, ENOMEM);
     errno = 0;
-    EXPECT_EQ(dlrealloc_in_place(p, 0xffffffc0u), nullptr);
+    EXPECT_EQ(dlrealloc_in_place(p, kMaxRequest), nullptr);
     EXPECT_EQ(errno, ENOMEM);
     EXPECT_EQ(((unsigned char *)p)[99], 0x42) << "the old block stays valid";
 
-    EXPECT_EQ(dlcalloc(0x10000, 0x10000), nullptr);
-    EXPECT_EQ(dlcalloc(0x80000000u, 2), nullptr);
+    EXPECT_EQ(dlcalloc(kHalfWordBit, kHalfWordBit), nullptr) << "the product wraps to 0";
+    EXPECT_EQ(dlcalloc(kTopBit, 2), nullptr);
     void *none = dlcalloc(0, 100);
     ASSERT_NE(none, nullptr);
-    EXPECT_EQ(dlmalloc_usable_size(none), 12u);
+    EXPECT_EQ(dlmalloc_usable_size(none), kMinUsable);
 
     errno = 0;
-    EXPECT_EQ(dlpvalloc(0xffffffffu), nullptr) << "rounding up to a page must not wrap to a tiny block";
+    EXPECT_EQ(dlpvalloc(~(size_t)0), nullptr) << "rounding up to a page must not wrap to a tiny block";
     EXPECT_EQ(errno, ENOMEM);
     errno = 0;
-    EXPECT_EQ(dlmemalign(0x80000001u, 16), nullptr) << "no power of two lies above this alignment";
+    EXPECT_EQ(dlmemalign(kTopBit + 1, 16), nullptr) << "no power of two lies above this alignment";
     EXPECT_EQ(errno, ENOMEM);
 
     dlfree(none);
@@ -188,7 +223,7 @@ TEST(SizeRules, ReallocToZeroKeepsAMinimumBlockAndNullIsMalloc) {
     strcpy(p, "kept");
     char *q = (char *)dlrealloc(p, 0);
     EXPECT_EQ(q, p);
-    EXPECT_EQ(dlmalloc_usable_size(q), 12u);
+    EXPECT_EQ(dlmalloc_usable_size(q), kMinUsable);
     EXPECT_STREQ(q, "kept");
     void *fresh = dlrealloc(nullptr, 50);
     ASSERT_NE(fresh, nullptr);
@@ -203,13 +238,15 @@ TEST(SizeRules, ReallocToZeroKeepsAMinimumBlockAndNullIsMalloc) {
 /* ---- alignment ---------------------------------------------------------- */
 
 TEST(Alignment, MemalignRoundsAndReusesItsSurplus) {
-    void *a4 = dlmemalign(4, 10);
-    void *a8 = dlmemalign(8, 10);
-    EXPECT_EQ((uintptr_t)a4 % 8, 0u);
-    EXPECT_EQ(dlmalloc_usable_size(a8), 12u) << "alignment 8 is a plain request";
-    void *a24 = dlmemalign(24, 100);
-    EXPECT_EQ((uintptr_t)a24 % 32, 0u) << "24 rounds up to 32";
-    for (size_t align = 16; align <= 65536; align <<= 1) {
+    /* on i386: alignments 4 and 8 are plain requests, 24 rounds up to 32 */
+    void *half = dlmemalign(kAlign / 2, 10);
+    void *plain = dlmemalign(kAlign, 10);
+    EXPECT_EQ((uintptr_t)half % kAlign, 0u);
+    EXPECT_EQ(dlmalloc_usable_size(half), kMinUsable) << "a smaller alignment is a plain request";
+    EXPECT_EQ(dlmalloc_usable_size(plain), kMinUsable) << "the heap's own alignment is a plain request";
+    void *odd = dlmemalign(3 * kAlign, 100);
+    EXPECT_EQ((uintptr_t)odd % (4 * kAlign), 0u) << "rounds up to the next power of two";
+    for (size_t align = 2 * kAlign; align <= 65536; align <<= 1) {
         void *p = dlmemalign(align, 1000);
         ASSERT_NE(p, nullptr);
         EXPECT_EQ((uintptr_t)p % align, 0u);
@@ -217,14 +254,14 @@ TEST(Alignment, MemalignRoundsAndReusesItsSurplus) {
         dlfree(p);
     }
     errno = 0;
-    EXPECT_EQ(dlmemalign(16, 0xffffffc0u - 16), nullptr);
+    EXPECT_EQ(dlmemalign(kMinChunk, kMaxRequest - kMinChunk), nullptr);
     EXPECT_EQ(errno, ENOMEM);
     void *page = dlvalloc(10);
     EXPECT_EQ((uintptr_t)page % kPage, 0u);
     void *pages = dlpvalloc(kPage + 1);
     EXPECT_EQ((uintptr_t)pages % kPage, 0u);
     EXPECT_GE(dlmalloc_usable_size(pages), 2 * kPage);
-    for (void *p : {a4, a8, a24, page, pages})
+    for (void *p : {half, plain, odd, page, pages})
         dlfree(p);
     expect_consistent();
 }
@@ -259,17 +296,20 @@ TEST(Alignment, AnAlignedMappedBlockGrowsToItsFullRequest) {
 }
 
 TEST(Alignment, PosixMemalignChecksItsArguments) {
+    /* on i386: 12, 0 and 2 are refused; 4 gives a 16-aligned block, 8 a plain one */
     void *out = (void *)0x1234;
-    EXPECT_EQ(dlposix_memalign(&out, 12, 10), 22);
+    EXPECT_EQ(dlposix_memalign(&out, 3 * sizeof(void *), 10), 22);
     EXPECT_EQ(dlposix_memalign(&out, 0, 10), 22);
-    EXPECT_EQ(dlposix_memalign(&out, 2, 10), 22);
+    EXPECT_EQ(dlposix_memalign(&out, sizeof(void *) / 2, 10), 22) << "not a multiple of a pointer";
     EXPECT_EQ(out, (void *)0x1234) << "the out pointer is written only on success";
-    EXPECT_EQ(dlposix_memalign(&out, 64, 0xffffffc0u), 12);
+    EXPECT_EQ(dlposix_memalign(&out, 64, kMaxRequest), 12);
     EXPECT_EQ(out, (void *)0x1234);
-    ASSERT_EQ(dlposix_memalign(&out, 4, 10), 0);
-    EXPECT_EQ((uintptr_t)out % 16, 0u);
+    ASSERT_EQ(dlposix_memalign(&out, sizeof(void *), 10), 0);
+    EXPECT_EQ((uintptr_t)out % kMinChunk, 0u) << "an alignment below the smallest chunk is raised to it";
     dlfree(out);
-    ASSERT_EQ(dlposix_memalign(&out, 8, 10), 0);
+    ASSERT_EQ(dlposix_memalign(&out, kAlign, 10), 0);
+    EXPECT_EQ(dlmalloc_usable_size(out), kMinUsable) << "the heap's own alignment is a plain request";
+    dlfree(out);
     ASSERT_EQ(dlposix_memalign(&out, 4096, 10), 0);
     EXPECT_EQ((uintptr_t)out % 4096, 0u);
     dlfree(out);
@@ -278,7 +318,7 @@ TEST(Alignment, PosixMemalignChecksItsArguments) {
 /* ---- where blocks come from and go back to ------------------------------ */
 
 TEST(Reuse, AFreedSmallChunkComesBackFirst) {
-    for (size_t n : {8u, 40u, 100u, 244u}) {
+    for (size_t n : {(size_t)8, (size_t)40, (size_t)100, kMaxSmallRequest}) {
         void *before = dlmalloc(n);
         void *p = dlmalloc(n);
         void *after = dlmalloc(n);
@@ -301,7 +341,8 @@ TEST(Reuse, MappedBlocksResizeAndMove) {
     char *p = (char *)dlmalloc(first);
     ASSERT_NE(p, nullptr);
     ASSERT_EQ(dlmalloc_footprint(), footprint + mapping_size_for(first)) << "mapped on its own";
-    EXPECT_EQ(dlmalloc_usable_size(p), mapping_size_for(first) - 16 - 8);
+    EXPECT_EQ(dlmalloc_usable_size(p), mapping_size_for(first) - 4 * kWord - kMappedOverhead)
+        << "less the fence post and zero word past the chunk";
     memset(p, 0x33, first);
 
     /* growing keeps the contents through mremap */
@@ -310,11 +351,11 @@ TEST(Reuse, MappedBlocksResizeAndMove) {
     EXPECT_EQ(grown[first - 1], 0x33);
     EXPECT_EQ(dlmalloc_footprint(), footprint + mapping_size_for(second));
 
-    /* to less than 256 bytes it becomes an ordinary heap block */
+    /* to a small chunk it becomes an ordinary heap block */
     char *small = (char *)dlrealloc(grown, 100);
     ASSERT_NE(small, nullptr);
     EXPECT_EQ(small[99], 0x33);
-    EXPECT_EQ(dlmalloc_usable_size(small), chunk_size_for(100) - 4);
+    EXPECT_EQ(dlmalloc_usable_size(small), chunk_size_for(100) - kOverhead);
     EXPECT_LE(dlmalloc_footprint(), footprint + kPage) << "the mapping went back";
     dlfree(small);
     expect_consistent();
@@ -325,8 +366,9 @@ TEST(Reuse, InPlaceResizeOfABoxedInMappingFails) {
     const size_t n = 3000000;
     char *p = (char *)dlmalloc(n);
     ASSERT_NE(p, nullptr);
-    ASSERT_EQ(dlmalloc_usable_size(p), mapping_size_for(n) - 24) << "mapped on its own, at its mapping's start";
-    char *map_end = p - 8 + mapping_size_for(n);
+    ASSERT_EQ(dlmalloc_usable_size(p), mapping_size_for(n) - 4 * kWord - kMappedOverhead)
+        << "mapped on its own, at its mapping's start";
+    char *map_end = p - 2 * kWord + mapping_size_for(n);
     /* occupy the address space right after the block's mapping, unless an
      * older mapping already does (msync fails with ENOMEM on unmapped pages) */
     bool occupied = msync(map_end, kPage, MS_ASYNC) == 0;
@@ -448,9 +490,9 @@ TEST(Batch, IndependentAllocatorsGiveSeparatelyFreeableBlocks) {
     dlfree(empty);
 
     /* totals that wrap must fail, not be cut into overlapping chunks */
-    EXPECT_EQ(dlindependent_calloc(0x40000000u, 16, nullptr), nullptr);
-    EXPECT_EQ(dlindependent_calloc(0x10000000u, 64, mine), nullptr);
-    size_t wrapping[] = {0x80000000u, 0x7fffff00u};
+    EXPECT_EQ(dlindependent_calloc(kTopBit / 2, 16, nullptr), nullptr);
+    EXPECT_EQ(dlindependent_calloc(kTopBit / 8, 64, mine), nullptr);
+    size_t wrapping[] = {kTopBit, kTopBit - 0x100};
     EXPECT_EQ(dlindependent_comalloc(2, wrapping, nullptr), nullptr);
     expect_consistent();
 }
@@ -468,16 +510,16 @@ TEST(Settings, MalloptAndFootprintLimit) {
     EXPECT_EQ(dlmalloc_set_footprint_limit(0), kPage);
     EXPECT_EQ(dlmalloc_set_footprint_limit(1), kPage);
     EXPECT_EQ(dlmalloc_set_footprint_limit(kPage + 1), 2 * kPage);
-    EXPECT_EQ(dlmalloc_set_footprint_limit(0xfffffffeu), 0xfffff000u) << "rounding must not wrap to no limit";
-    EXPECT_EQ(dlmalloc_set_footprint_limit(0xffffffffu), 0u);
-    EXPECT_EQ(dlmalloc_footprint_limit(), 0xffffffffu);
+    EXPECT_EQ(dlmalloc_set_footprint_limit(~(size_t)1), ~(kPage - 1)) << "rounding must not wrap to no limit";
+    EXPECT_EQ(dlmalloc_set_footprint_limit(~(size_t)0), 0u);
+    EXPECT_EQ(dlmalloc_footprint_limit(), ~(size_t)0);
 
     /* a limit just above today's footprint refuses growth without errno */
     dlmalloc_set_footprint_limit(dlmalloc_footprint() + kPage);
     errno = 0;
     EXPECT_EQ(dlmalloc(0x100000), nullptr);
     EXPECT_EQ(errno, 0);
-    dlmalloc_set_footprint_limit(0xffffffffu);
+    dlmalloc_set_footprint_limit(~(size_t)0);
     void *p = dlmalloc(0x100000);
     EXPECT_NE(p, nullptr);
     dlfree(p);

@@ -1,9 +1,11 @@
-// Captures below a frame that left garbage in ebp, as compiled Java code
-// does: the platform's backtrace follows such a link wherever it lies below
-// the main stack's end, so on any other thread it reads outside the stack
-// and faults. Every method of the library must stop at the stack's edge,
-// keep the frames above it, and give backtrace's frames wherever backtrace
-// stays inside the stack.
+// Captures below a frame that left garbage in the frame pointer, as compiled
+// Java code does. The i386 backtrace follows such a link wherever it lies
+// below the main stack's end, so on any other thread it reads outside the
+// stack and faults; x86_64's stops at that frame. Every method of the
+// library must stop at the stack's edge, keep the frames above it, and give
+// backtrace's frames wherever backtrace stays inside the stack. On x86_64
+// the engine's own bounds are tried with a frame whose unwind rules read
+// through the garbage.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -45,8 +47,10 @@ struct Probe {
     int size = 64;
     std::vector<Shot> shots;
     bool bounded_cut = false;
-    std::vector<call_stack *> walked; // fast, backtrace, check
+    std::vector<call_stack *> walked; // per mode, per depth
     std::vector<int> walk_depths;
+    std::vector<const char *> walk_modes = {"fast", "backtrace", "check"};
+    const void *planter = (const void *)call_with_planted_frame_pointer; // where the walks must end
 };
 
 __attribute__((noipa)) void shoot(Probe *probe) {
@@ -64,7 +68,7 @@ int run_probe(void *argument) {
     probe->shots.resize(probe->methods.size());
     EXPECT_EQ(configure_stack_capture("fast"), 0); // as start-up does: the platform's entry lookup is found
     shoot(probe);
-    for (const char *mode : {"fast", "backtrace", "check"}) {
+    for (const char *mode : probe->walk_modes) {
         EXPECT_EQ(configure_stack_capture(mode), 0);
         for (int depth : probe->walk_depths)
             probe->walked.push_back(walk_stack(depth, 0));
@@ -86,8 +90,8 @@ std::string listing(const Shot &shot) {
     return text;
 }
 
-bool inside_planting_frame(void *address) {
-    return (uintptr_t)address - (uintptr_t)call_with_planted_frame_pointer < 40;
+bool inside_planting_frame(const Probe &probe, void *address) {
+    return (uintptr_t)address - (uintptr_t)probe.planter < 40;
 }
 
 // The frames every method shares, from the probe's own frame outwards,
@@ -96,7 +100,7 @@ void expect_stopped_at_planting_frame(const Probe &probe, const std::string &whe
     for (size_t m = 0; m < probe.shots.size(); m++) {
         const Shot &shot = probe.shots[m];
         ASSERT_GE(shot.count, 4) << where << ", method " << m;
-        EXPECT_TRUE(inside_planting_frame(shot.frames[shot.count - 1]))
+        EXPECT_TRUE(inside_planting_frame(probe, shot.frames[shot.count - 1]))
             << where << ", method " << m << " went on past the planted frame pointer: " << shot.count << " frames";
         EXPECT_EQ(shot.count, probe.shots[0].count) << where << ", method " << m;
         for (int i = 1; i < shot.count && i < probe.shots[0].count; i++)
@@ -106,7 +110,7 @@ void expect_stopped_at_planting_frame(const Probe &probe, const std::string &whe
     for (const call_stack *walked : probe.walked) {
         ASSERT_NE(walked, nullptr);
         ASSERT_GE(walked->frame_count, 3u) << where;
-        EXPECT_TRUE(inside_planting_frame(walked->return_addresses[walked->frame_count - 1])) << where;
+        EXPECT_TRUE(inside_planting_frame(probe, walked->return_addresses[walked->frame_count - 1])) << where;
         ASSERT_EQ(walked->frame_count, first->frame_count) << where;
         for (uint32_t i = 1; i < walked->frame_count; i++)
             EXPECT_EQ(walked->return_addresses[i], first->return_addresses[i]) << where << ", frame " << i;
@@ -179,13 +183,17 @@ TEST_F(UnreadableAboveTheStack, EveryMethodStopsThereAtDepths64And1024) {
                              [&] { call_with_planted_frame_pointer(run_probe, &probe, planted()); });
         quarrow_get_unwinder_counts(&after);
         expect_stopped_at_planting_frame(probe, "size " + std::to_string(size));
-        EXPECT_TRUE(probe.bounded_cut) << "the bounded walk did not see that backtrace would leave the stack";
+        // Only a backtrace that follows the chain would have left the stack.
+        EXPECT_EQ(probe.bounded_cut, kBacktraceFollowsFrameChain)
+            << "the bounded walk misjudged whether backtrace would leave the stack";
         EXPECT_EQ(after.mismatches, before.mismatches);
-        EXPECT_EQ(after.cut_at_stack_edge - before.cut_at_stack_edge, 2u) << "one per check-mode walk";
+        EXPECT_EQ(after.cut_at_stack_edge - before.cut_at_stack_edge, kBacktraceFollowsFrameChain ? 2u : 0u)
+            << "one per check-mode walk";
         release(probe);
     }
 }
 
+#if defined(__i386__)
 // The fault is real: the platform's backtrace alone follows the same link.
 TEST_F(UnreadableAboveTheStack, BacktraceAloneFaultsThere) {
     EXPECT_DEATH(
@@ -244,28 +252,129 @@ TEST(StackBounds, LinkThatDoesNotClimbEndsTheChain) {
     }).join();
     for (const Shot &shot : probe.shots) {
         ASSERT_GE(shot.count, 5);
-        EXPECT_TRUE(inside_planting_frame(shot.frames[shot.count - 2]));
+        EXPECT_TRUE(inside_planting_frame(probe, shot.frames[shot.count - 2]));
         EXPECT_EQ(shot.frames[shot.count - 1], (void *)0x4242) << "the first link is on the stack and is kept";
     }
     EXPECT_TRUE(probe.bounded_cut);
     release(probe);
 }
+#elif defined(__x86_64__)
+// x86_64's backtrace follows no frame-pointer link: below the garbage it
+// stops at the planting frame, with the library's frames.
+TEST_F(UnreadableAboveTheStack, BacktraceAloneStopsThereToo) {
+    Probe probe;
+    probe.methods = {backtrace, quarrow_backtrace};
+    probe.walk_depths = {64};
+    on_thread_with_stack(stack.at, stack.size, [&] { call_with_planted_frame_pointer(run_probe, &probe, planted()); });
+    expect_stopped_at_planting_frame(probe, "backtrace");
+    release(probe);
+}
+
+// A frame whose unwind rules read the caller's frame through the planted
+// frame pointer. The platform's unwinder trusts the rules; the engine stops
+// where they would leave the stack, and that is all that keeps it inside.
+const std::vector<Method> kEngineMethods = {quarrow_backtrace, quarrow_fast_unwind};
+
+TEST_F(UnreadableAboveTheStack, TheEngineStopsWhereFrameRulesReadThere) {
+    for (int size : {64, QUARROW_MAX_STACK_DEPTH}) {
+        Probe probe;
+        probe.methods = kEngineMethods;
+        probe.size = size;
+        probe.walk_depths = {64, QUARROW_MAX_STACK_DEPTH};
+        probe.walk_modes = {"fast"};
+        probe.planter = (const void *)call_with_planted_frame_rules;
+        on_thread_with_stack(stack.at, stack.size,
+                             [&] { call_with_planted_frame_rules(run_probe, &probe, planted()); });
+        expect_stopped_at_planting_frame(probe, "size " + std::to_string(size));
+        release(probe);
+    }
+}
+
+TEST_F(UnreadableAboveTheStack, BacktraceFollowingThoseRulesFaults) {
+    EXPECT_DEATH(
+        {
+            Probe probe;
+            probe.methods = {backtrace};
+            on_thread_with_stack(stack.at, stack.size,
+                                 [&] { call_with_planted_frame_rules(run_probe, &probe, planted()); });
+        },
+        "");
+}
+
+// The same rules pointing at a readable frame on another thread's stack
+// (the main thread's): backtrace follows it to its return address, the
+// engine stops short of it with backtrace's frames up to there.
+TEST(StackBounds, FrameOnAnotherThreadsStackIsNotFollowed) {
+    void *const made_up = (void *)(code_without_unwind_info + 8); // readable, and where backtrace stops
+    volatile uintptr_t frame[2] = {0, (uintptr_t)made_up};
+
+    Probe probe;
+    probe.methods = kEngineMethods;
+    probe.methods.push_back(backtrace);
+    probe.walk_depths = {64};
+    probe.walk_modes = {"fast"};
+    probe.planter = (const void *)call_with_planted_frame_rules;
+    std::thread([&] { call_with_planted_frame_rules(run_probe, &probe, (uintptr_t)&frame[0]); }).join();
+
+    Shot platform = probe.shots.back();
+    probe.shots.pop_back();
+    expect_stopped_at_planting_frame(probe, "frame on the main stack");
+    int ours = probe.shots[0].count;
+    ASSERT_EQ(platform.count, ours + 1) << "backtrace did not follow the planted frame";
+    for (int i = 1; i < ours; i++)
+        EXPECT_EQ(platform.frames[i], probe.shots[0].frames[i]) << "frame " << i;
+    EXPECT_EQ(platform.frames[ours], made_up);
+    release(probe);
+}
+
+// A frame whose rules give the return address and the CFA of the frame
+// before it makes no progress: x86_64's backtrace ends there without it, and
+// so must every method, rather than repeat the frame up to the size. Here
+// the planting frame's rules lead to a copy of it that leads to itself.
+TEST(StackBounds, AFrameThatRepeatsEndsTheWalk) {
+    Probe probe;
+    probe.methods = {backtrace, quarrow_backtrace, quarrow_fast_unwind, bounded_backtrace};
+    probe.walk_depths = {64};
+    probe.planter = (const void *)call_with_planted_frame_rules;
+    std::thread([&] {
+        volatile uintptr_t loop[2];
+        loop[0] = (uintptr_t)&loop[0];
+        loop[1] = (uintptr_t)planted_frame_rules_return;
+        call_with_planted_frame_rules(run_probe, &probe, (uintptr_t)&loop[0]);
+    }).join();
+    expect_stopped_at_planting_frame(probe, "a frame that repeats");
+    for (const Shot &shot : probe.shots) {
+        ASSERT_GE(shot.count, 5);
+        EXPECT_EQ(shot.frames[shot.count - 2], (void *)planted_frame_rules_return) << listing(shot);
+        EXPECT_EQ(shot.frames[shot.count - 1], (void *)planted_frame_rules_return) << "the copy is kept";
+    }
+    release(probe);
+}
+#else
+#error "the unwind tests support i386 and x86_64 only"
+#endif
 
 // A coroutine's stack, made with makecontext in a mapping whose next page is
 // unreadable. The plain capture ends at the context's start; a link planted
 // in the stack's last word, whose second word would be read from the
-// unreadable page, is not followed.
+// unreadable page, is not followed (on x86_64: frame rules that read there).
+typedef int (*Planter)(int (*)(void *), void *, uintptr_t);
+
 struct Coroutine {
     static constexpr size_t kStackBytes = 64 * 1024;
     Mapping memory{kStackBytes + kPage, PROT_READ | PROT_WRITE};
     ucontext_t caller, context;
     Probe probe;
     uintptr_t planted = 0;
+    Planter planter = call_with_planted_frame_pointer;
 
-    static void entry(unsigned self_low) {
-        Coroutine *self = (Coroutine *)(uintptr_t)self_low;
+    // makecontext passes only ints, too narrow for a pointer on x86_64.
+    static inline Coroutine *starting = nullptr;
+
+    static void entry() {
+        Coroutine *self = starting;
         if (self->planted)
-            call_with_planted_frame_pointer(run_probe, &self->probe, self->planted);
+            self->planter(run_probe, &self->probe, self->planted);
         else
             run_probe(&self->probe);
     }
@@ -277,7 +386,8 @@ struct Coroutine {
         context.uc_stack.ss_sp = memory.at;
         context.uc_stack.ss_size = kStackBytes;
         context.uc_link = &caller;
-        makecontext(&context, (void (*)())entry, 1, (unsigned)(uintptr_t)this);
+        starting = this;
+        makecontext(&context, entry, 0);
         ASSERT_EQ(swapcontext(&caller, &context), 0);
     }
 };
@@ -290,9 +400,9 @@ TEST(StackBounds, InsideAMakecontextStack) {
         plain.probe.size = 256;
         plain.probe.walk_depths = {64};
         plain.run();
-        // Below the context's start backtrace follows whatever ebp held at
-        // the switch, here a link into the thread's own stack; the walk ends
-        // at the start instead, with backtrace's frames up to there.
+        // Below the context's start the i386 backtrace follows whatever ebp
+        // held at the switch, here a link into the thread's own stack; the
+        // walk ends at the start instead, with backtrace's frames up to there.
         const Shot &platform = plain.probe.shots.back();
         const Shot &ours = plain.probe.shots[0];
         ASSERT_GE(ours.count, 3);
@@ -313,10 +423,16 @@ TEST(StackBounds, InsideAMakecontextStack) {
         Coroutine planted;
         planted.probe.methods = kSafeMethods;
         planted.probe.walk_depths = {64, QUARROW_MAX_STACK_DEPTH};
+#if defined(__x86_64__)
+        planted.planter = call_with_planted_frame_rules;
+        planted.probe.planter = (const void *)call_with_planted_frame_rules;
+        planted.probe.methods = kEngineMethods;
+        planted.probe.walk_modes = {"fast"};
+#endif
         planted.planted = planted.memory.address() + Coroutine::kStackBytes - sizeof(uintptr_t);
         planted.run();
         expect_stopped_at_planting_frame(planted.probe, "planted at the coroutine stack's last word");
-        EXPECT_TRUE(planted.probe.bounded_cut);
+        EXPECT_EQ(planted.probe.bounded_cut, kBacktraceFollowsFrameChain);
         release(planted.probe);
     }).join();
 }
@@ -355,8 +471,21 @@ namespace {
 // at fault: walked again they agree, and the capture is counted apart. A
 // difference that stays is a mismatch. The frame rewritten here is one the
 // frame-pointer chain reaches below code without unwind information, as
-// below the VM's compiled code.
-constexpr uintptr_t kBeforeRewrite = 0x11110, kAfterRewrite = 0x22220;
+// below the VM's compiled code (i386), or one that frame rules place there
+// (x86_64, whose backtrace follows no chain); its return address is where
+// every method stops.
+#if defined(__i386__)
+const uintptr_t kBeforeRewrite = 0x11110, kAfterRewrite = 0x22220;
+const Planter kRewritePlanter = call_with_planted_frame_pointer;
+#elif defined(__x86_64__)
+// Code addresses: an unwinder reads the code at a return address that no
+// unwind information covers, to tell a signal return.
+const uintptr_t kBeforeRewrite = (uintptr_t)code_without_unwind_info + 4,
+                kAfterRewrite = (uintptr_t)code_without_unwind_info + 12;
+const Planter kRewritePlanter = call_with_planted_frame_rules;
+#else
+#error "the unwind tests support i386 and x86_64 only"
+#endif
 
 struct Rewrite {
     uintptr_t *frame; // [link, return address] on this thread's stack, above the walk
@@ -402,7 +531,7 @@ CheckedCapture capture_rewriting(bool at_every_walk) {
     quarrow_unwinder_counts before, after;
     quarrow_get_unwinder_counts(&before);
     testing::internal::CaptureStderr();
-    call_with_planted_frame_pointer(walk_in_check_mode, &rewrite, (uintptr_t)frame);
+    kRewritePlanter(walk_in_check_mode, &rewrite, (uintptr_t)frame);
     std::string said = testing::internal::GetCapturedStderr();
     quarrow_get_unwinder_counts(&after);
     return {rewrite.walked,
@@ -422,7 +551,10 @@ TEST(CheckMode, AFrameRewrittenBetweenTheWalksIsWalkedAgainNotCountedAMismatch) 
     EXPECT_EQ(c.changed, 1u) << c.said;
     EXPECT_EQ(last_frame(c.walked), (void *)kAfterRewrite) << "not the frames of the walk that agreed";
     EXPECT_NE(c.said.find("QUARROW UNWINDER STACK CHANGED: "), std::string::npos) << c.said;
-    EXPECT_NE(c.said.find("0x11110 against 0x22220; walked again, every method agreed"), std::string::npos) << c.said;
+    char expected[96];
+    snprintf(expected, sizeof expected, "%p against %p; walked again, every method agreed", (void *)kBeforeRewrite,
+             (void *)kAfterRewrite);
+    EXPECT_NE(c.said.find(expected), std::string::npos) << c.said;
     free_stack(c.walked);
 }
 

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "heap_sizes.h"
 #include "private_heap/private_heap.h"
 
 extern "C" void *__libc_malloc(size_t size);
@@ -26,8 +27,13 @@ extern "C" void __libc_free(void *block);
 
 namespace {
 
+using namespace heap_sizes;
+
 const size_t kMaxCachedBytes = 256 * 1024; // the stated bound per thread
 const size_t kMaxPerClass = 32;
+const size_t kMaxExactChunk = 512;    // one class per chunk size up to here
+const size_t kMaxCachedChunk = 10240; // the last rounded class
+const size_t kMaxCachedRequest = kMaxCachedChunk - kOverhead;
 
 class ThreadCache : public ::testing::Test {
 protected:
@@ -69,14 +75,14 @@ TEST_F(ThreadCache, BoundsPerClassAndPerThread) {
     on_thread([] {
         std::vector<void *> blocks;
         for (int i = 0; i < 200; ++i)
-            blocks.push_back(thread_cache_malloc(8)); // 16-byte chunks
+            blocks.push_back(thread_cache_malloc(8)); // the smallest chunks
         for (void *b : blocks)
             thread_cache_free(b);
-        EXPECT_LE(thread_cache_bytes(), kMaxPerClass * 16);
+        EXPECT_LE(thread_cache_bytes(), kMaxPerClass * kMinChunk);
         EXPECT_GT(thread_cache_bytes(), 0u) << "nothing was cached";
         blocks.clear();
         // Every cacheable size, exact and rounded, far more than the byte bound.
-        for (size_t n = 1; n <= 10236; n += n < 508 ? 7 : 173)
+        for (size_t n = 1; n <= kMaxCachedRequest; n += n < kMaxExactChunk - kOverhead ? 7 : 173)
             for (int i = 0; i < 40; ++i)
                 blocks.push_back(thread_cache_malloc(n));
         size_t most = 0;
@@ -86,10 +92,10 @@ TEST_F(ThreadCache, BoundsPerClassAndPerThread) {
             most = std::max(most, thread_cache_bytes());
         }
         // The bound is the one the cache works to, not merely one it stays under.
-        EXPECT_GT(most, kMaxCachedBytes - 10240);
+        EXPECT_GT(most, kMaxCachedBytes - kMaxCachedChunk);
         // A block beyond the cached sizes goes straight back.
         size_t before = thread_cache_bytes();
-        thread_cache_free(thread_cache_malloc(10237));
+        thread_cache_free(thread_cache_malloc(kMaxCachedRequest + 1));
         EXPECT_EQ(before, thread_cache_bytes());
     });
 }
@@ -148,8 +154,8 @@ TEST_F(ThreadCache, ForeignAndWildBlocksNeverEnter) {
         char *block = (char *)thread_cache_malloc(100);
         memset(block, 0, 100); // no header-like words inside
         before = thread_cache_bytes();
-        thread_cache_free(block + 4); // misaligned
-        thread_cache_free(block + 8); // inside a live block: its header is data
+        thread_cache_free(block + kAlign / 2); // misaligned
+        thread_cache_free(block + kAlign);     // inside a live block: its header is data
         EXPECT_EQ(before, thread_cache_bytes());
         EXPECT_EQ(0, private_heap_check());
     });
@@ -185,8 +191,8 @@ TEST_F(ThreadCache, TheRecordedMarkIsTakenOnceAndOnlyFromOurBlocks) {
         thread_cache_free(again);
 
         // Foreign and wild: a word shaped like a marked header, in use, of
-        // size 32, with its neighbour's previous-in-use bit set.
-        const size_t marked_head = 32 | 7;
+        // eight words, with its neighbour's previous-in-use bit set.
+        const size_t marked_head = 8 * sizeof(size_t) | 7;
         size_t fake[16] = {0, marked_head, 0, 0, 0, 0, 0, 0, 0, 1 | 2};
         EXPECT_FALSE(thread_cache_take_recorded_mark(&fake[2])) << "a block on the stack";
         EXPECT_EQ(fake[1], marked_head);
@@ -199,7 +205,7 @@ TEST_F(ThreadCache, TheRecordedMarkIsTakenOnceAndOnlyFromOurBlocks) {
         __libc_free(foreign);
         size_t *live = (size_t *)thread_cache_malloc(256);
         memset(live, 0, 256);
-        live[3] = marked_head; // the header of a chunk at live + 16 whose neighbour is not in use
+        live[3] = marked_head; // the header of a chunk two words in, whose neighbour is not in use
         EXPECT_FALSE(thread_cache_take_recorded_mark(live + 4)) << "inside a live block";
         EXPECT_EQ(live[3], marked_head);
         thread_cache_free(live);
@@ -239,18 +245,20 @@ size_t chunk_size_of(void *b) { return dlmalloc_usable_size(b) + sizeof(size_t);
 // An empty exact class is served by a cached block of a class at most a
 // quarter larger, the nearest first; never by a smaller one, one further
 // off, or across into the rounded classes. A borrowed block keeps its own
-// chunk and goes back to its own class. (The heap may hand out a chunk 8
-// bytes larger than asked, so the sizes are read, not assumed.)
+// chunk and goes back to its own class. (The heap may hand out a chunk one
+// alignment step larger than asked, so the sizes are read, not assumed.)
 TEST_F(ThreadCache, AnEmptyClassBorrowsOnlyANearbyLargerBlock) {
     on_thread([] {
         thread_cache_free(thread_cache_malloc(1)); // the cache exists from here
-        void *smaller = thread_cache_malloc(60);
-        void *nearest = thread_cache_malloc(108);
-        void *near = thread_cache_malloc(116);
-        void *far = thread_cache_malloc(148);
+        // On i386 requests of 60, 108, 116 and 148 bytes.
+        const size_t step = kAlign, class_below = 13 * step;
+        void *smaller = thread_cache_malloc(8 * step - kOverhead);
+        void *nearest = thread_cache_malloc(class_below + step - kOverhead);
+        void *near = thread_cache_malloc(class_below + 2 * step - kOverhead);
+        void *far = thread_cache_malloc(class_below + 6 * step - kOverhead);
         for (void *b : {smaller, nearest, near, far})
             ASSERT_NE(b, nullptr);
-        size_t asked = chunk_size_of(nearest) - 8; // one class below the nearest
+        size_t asked = chunk_size_of(nearest) - step; // one class below the nearest
         size_t limit = asked + asked / 4;
         ASSERT_LT(chunk_size_of(smaller), asked);
         ASSERT_LT(chunk_size_of(nearest), chunk_size_of(near));
@@ -275,13 +283,14 @@ TEST_F(ThreadCache, AnEmptyClassBorrowsOnlyANearbyLargerBlock) {
         EXPECT_EQ(far, thread_cache_malloc(dlmalloc_usable_size(far)));
         EXPECT_EQ(smaller, thread_cache_malloc(dlmalloc_usable_size(smaller)));
         // The smallest class has no class within a quarter of it.
-        void *tiny = thread_cache_malloc(20); // 24
+        void *tiny = thread_cache_malloc(kMinChunk + step - kOverhead);
         thread_cache_free(tiny);
-        EXPECT_NE(tiny, thread_cache_malloc(8)) << "24 bytes for a 16-byte chunk";
-        // A rounded class lends to nobody, not even the last exact class.
-        void *rounded = thread_cache_malloc(600);
+        EXPECT_NE(tiny, thread_cache_malloc(8)) << "the next class up for the smallest chunk";
+        // A rounded class lends to nobody, not even the last exact class,
+        // which it is no more than a quarter above.
+        void *rounded = thread_cache_malloc(kMaxExactChunk + 1);
         thread_cache_free(rounded);
-        EXPECT_NE(rounded, thread_cache_malloc(500));
+        EXPECT_NE(rounded, thread_cache_malloc(kMaxExactChunk - kOverhead));
         EXPECT_EQ(0, private_heap_check());
     });
 }
@@ -309,17 +318,22 @@ TEST_F(ThreadCache, ReallocOfACachedBlockCopiesItAndLeavesItCached) {
 // another size there never enters.
 TEST_F(ThreadCache, RoundedClassesServeTheirWholeRange) {
     on_thread([] {
-        const size_t sizes[][2] = {{509, 636}, {1013, 1020}, {1021, 1276}, {4097, 5116}, {8192, 10236}};
-        for (const auto &range : sizes) {
-            void *a = thread_cache_malloc(range[0]);
+        // Each class's chunk size, after the one below it.
+        const size_t classes[][2] = {{512, 640}, {896, 1024}, {1024, 1280}, {4096, 5120}, {8192, 10240}};
+        for (const auto &c : classes) {
+            size_t bottom = c[0] - kOverhead + 1, top = c[1] - kOverhead;
+            void *a = thread_cache_malloc(bottom);
             ASSERT_NE(a, nullptr);
-            EXPECT_EQ(range[1], dlmalloc_usable_size(a)) << range[0] << " bytes asked";
-            memset(a, 0x6b, range[1]);
+            EXPECT_EQ(top, dlmalloc_usable_size(a)) << bottom << " bytes asked";
+            memset(a, 0x6b, top);
             thread_cache_free(a);
-            EXPECT_EQ(a, thread_cache_malloc(range[1])) << "the top of the class";
+            EXPECT_EQ(a, thread_cache_malloc(top)) << "the top of the class";
             thread_cache_free(a);
-            EXPECT_EQ(a, thread_cache_malloc(range[0])) << "the bottom of the class";
+            EXPECT_EQ(a, thread_cache_malloc(bottom)) << "the bottom of the class";
             thread_cache_free(a);
+            void *below = thread_cache_malloc(bottom - 1);
+            EXPECT_NE(a, below) << "the class below";
+            thread_cache_free(below);
         }
         EXPECT_EQ(0, private_heap_check());
         // A block of 1100 bytes from the heap itself has no class of its own.
@@ -345,7 +359,7 @@ TEST_F(ThreadCache, ReallocOfALiveBlockKeepsOrMovesItThroughTheCache) {
         char *grown = (char *)thread_cache_realloc(moved, 3000);
         ASSERT_NE(grown, nullptr);
         EXPECT_EQ(std::string(50, 'r'), std::string(grown, 50));
-        EXPECT_EQ(3068u, dlmalloc_usable_size(grown)) << "grown into its rounded class";
+        EXPECT_EQ(3072 - kOverhead, dlmalloc_usable_size(grown)) << "grown into its rounded class";
         EXPECT_EQ(moved, thread_cache_malloc(moved_usable)) << "the smaller block went to the cache";
         // Beyond the cached sizes the heap resizes as ever.
         char *big = (char *)thread_cache_realloc(grown, 20000);
@@ -411,7 +425,7 @@ TEST_F(ThreadCache, TrimReturnsEveryThreadsCache) {
         while (phase != 2)
             std::this_thread::yield();
         // Its next request sees the trim; what it holds then is that
-        // request's refill of 16-byte chunks (some may be 24), no more.
+        // request's refill of the smallest chunks (some may be a step larger), no more.
         thread_cache_free(thread_cache_malloc(8));
         other_held = thread_cache_bytes();
         phase = 3;
@@ -427,7 +441,7 @@ TEST_F(ThreadCache, TrimReturnsEveryThreadsCache) {
     phase = 2;
     while (phase != 3)
         std::this_thread::yield();
-    EXPECT_LE(other_held, 4u * 24) << "the other thread kept its cache past the trim";
+    EXPECT_LE(other_held, 4 * (kMinChunk + kAlign)) << "the other thread kept its cache past the trim";
     other.join();
 }
 

@@ -119,6 +119,7 @@ int run_chain(int levels, ChainRun *run) { return descend(levels, run) + 1; }
 
 int chain_entry(void *run) { return run_chain(6, (ChainRun *)run) + 1; }
 
+#if defined(__i386__)
 // A frame-pointer frame with no CFI at all: nothing in .eh_frame covers it.
 // The stack stays 16-byte aligned at the inner call.
 asm(R"(
@@ -160,6 +161,93 @@ call_with_planted_frame_pointer:
     ret
     .size call_with_planted_frame_pointer, .-call_with_planted_frame_pointer
 )");
+#elif defined(__x86_64__)
+// A frame-pointer frame with no CFI at all: nothing in .eh_frame covers it.
+// The stack stays 16-byte aligned at the inner call.
+asm(R"(
+    .text
+    .globl call_without_unwind_info
+    .hidden call_without_unwind_info
+    .type call_without_unwind_info, @function
+call_without_unwind_info:
+    pushq %rbp
+    movq %rsp, %rbp
+    movq %rdi, %rax
+    movq %rsi, %rdi
+    call *%rax
+    leave
+    ret
+    .size call_without_unwind_info, .-call_without_unwind_info
+)");
+
+// The same without a frame pointer of its own: fn runs with rbp set to
+// `planted`, as after compiled code that used the register for data. rbx
+// keeps this frame's own rbp across the call.
+asm(R"(
+    .text
+    .globl call_with_planted_frame_pointer
+    .hidden call_with_planted_frame_pointer
+    .type call_with_planted_frame_pointer, @function
+call_with_planted_frame_pointer:
+    pushq %rbp
+    movq %rsp, %rbp
+    pushq %rbx
+    subq $8, %rsp
+    movq %rbp, %rbx
+    movq %rdi, %rax
+    movq %rsi, %rdi
+    movq %rdx, %rbp
+    call *%rax
+    movq %rbx, %rbp
+    movq -8(%rbp), %rbx
+    leave
+    ret
+    .size call_with_planted_frame_pointer, .-call_with_planted_frame_pointer
+)");
+
+// As above, but with the unwind rules of a frame-pointer frame (CFA = rbp +
+// 16) kept while rbp holds `planted`: every unwinder that trusts the rules
+// reads the caller's frame at `planted`.
+asm(R"(
+    .text
+    .globl call_with_planted_frame_rules
+    .hidden call_with_planted_frame_rules
+    .type call_with_planted_frame_rules, @function
+call_with_planted_frame_rules:
+    .cfi_startproc
+    pushq %rbp
+    .cfi_adjust_cfa_offset 8
+    .cfi_rel_offset %rbp, 0
+    movq %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    pushq %rbx
+    subq $8, %rsp
+    movq %rbp, %rbx
+    movq %rdi, %rax
+    movq %rsi, %rdi
+    movq %rdx, %rbp
+    call *%rax
+    .globl planted_frame_rules_return
+    .hidden planted_frame_rules_return
+planted_frame_rules_return:
+    movq %rbx, %rbp
+    movq -8(%rbp), %rbx
+    leave
+    .cfi_def_cfa %rsp, 8
+    ret
+    .cfi_endproc
+    .size call_with_planted_frame_rules, .-call_with_planted_frame_rules
+
+    .globl code_without_unwind_info
+    .hidden code_without_unwind_info
+    .type code_without_unwind_info, @function
+code_without_unwind_info:
+    .fill 32, 1, 0x90
+    .size code_without_unwind_info, .-code_without_unwind_info
+)");
+#else
+#error "the unwind tests support i386 and x86_64 only"
+#endif
 
 bool std_sort_capturing(std::vector<Capture> &out, int elements, int every) {
     std::vector<int> values = shuffled(elements);

@@ -28,9 +28,21 @@ int chain_entry(void *run);
 // information, so the platform's unwinder stops there.
 extern "C" int call_without_unwind_info(int (*fn)(void *), void *arg);
 
-// Calls fn(arg) from a frame without unwind information in which ebp holds
-// `planted` instead of a frame pointer.
+// Calls fn(arg) from a frame without unwind information in which the frame
+// pointer register holds `planted` instead of a frame pointer.
 extern "C" int call_with_planted_frame_pointer(int (*fn)(void *), void *arg, uintptr_t planted);
+
+#if defined(__x86_64__)
+// Calls fn(arg) from a frame whose unwind rules find the caller through the
+// frame pointer (CFA = rbp + 16) while rbp holds `planted`.
+extern "C" int call_with_planted_frame_rules(int (*fn)(void *), void *arg, uintptr_t planted);
+// Its return address from fn.
+extern "C" const char planted_frame_rules_return[];
+
+// 32 bytes of code that no unwind information covers: return addresses
+// every unwinder stops at, and can read.
+extern "C" const char code_without_unwind_info[];
+#endif
 
 // The sizes that captures made from inside library callbacks cycle through.
 constexpr int kCallbackSizes[] = {1, 2, 7, kMaxFrames};

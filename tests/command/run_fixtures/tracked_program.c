@@ -1,9 +1,12 @@
-/* A 32-bit program for `quarrow run` to start: it shows what it was given
- * and ends as its first argument asks, else with status 7. */
+/* A program for `quarrow run` to start, built for both classes (and
+ * statically, to be refused): it shows what it was given and ends as its
+ * first argument asks, else with status 7. "spawn PROGRAM" runs PROGRAM
+ * as a child first, as a tracked program's children run. */
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 int main(int argc, char **argv) {
@@ -26,5 +29,15 @@ int main(int argc, char **argv) {
         pause();
     if (argc > 1 && strcmp(argv[1], "signal") == 0)
         raise(SIGUSR1);
+    if (argc > 2 && strcmp(argv[1], "spawn") == 0) {
+        pid_t child = fork();
+        if (child == 0) {
+            execl(argv[2], argv[2], "child", (char *)NULL);
+            _exit(127);
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 7)
+            return 1;
+    }
     return 7;
 }

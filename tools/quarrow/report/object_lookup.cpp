@@ -16,6 +16,8 @@
 
 #include <fmt/format.h>
 
+#include "../elf_machine.h"
+
 namespace quarrow::report {
 
 struct object_file::callbacks {
@@ -151,9 +153,15 @@ std::unique_ptr<object_file> object_file::open(const std::string &path, const st
         error = fmt::format("cannot be read as ELF: {}", _dwfl_error());
         return nullptr;
     }
-    if (header.e_ident[EI_CLASS] != ELFCLASS32 || header.e_machine != EM_386) {
-        error = fmt::format("is not a 32-bit x86 object (ELF class {}, machine {})", int(header.e_ident[EI_CLASS]),
-                            int(header.e_machine));
+    // the tracker's two builds: i386 and x86-64
+    bool x86 = header.e_ident[EI_CLASS] == ELFCLASS32 && header.e_machine == EM_386;
+    bool x86_64 = header.e_ident[EI_CLASS] == ELFCLASS64 && header.e_machine == EM_X86_64;
+    if (!x86 && !x86_64) {
+        const char *bits = header.e_ident[EI_CLASS] == ELFCLASS32   ? "32-bit "
+                           : header.e_ident[EI_CLASS] == ELFCLASS64 ? "64-bit "
+                                                                    : "";
+        error = fmt::format("is a {}{} object; only 32-bit x86 and 64-bit x86-64 objects are read", bits,
+                            elf_machine_name(header.e_machine));
         return nullptr;
     }
     if (header.e_type != ET_DYN && header.e_type != ET_EXEC) {

@@ -28,7 +28,7 @@ class object_file {
 public:
     // Opens `path` for lookups. `debug_path` is libdwfl's search string for
     // separate debug files. Returns null with `error` set when the file is
-    // not a readable 32-bit x86 object.
+    // not a readable x86 object, 32- or 64-bit.
     static std::unique_ptr<object_file> open(const std::string &path, const std::string &debug_path,
                                              std::string &error);
     ~object_file();

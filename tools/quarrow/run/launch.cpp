@@ -24,65 +24,9 @@ namespace {
 // The loader splits LD_PRELOAD at these, so no library path may hold one.
 constexpr const char *_preload_separators = ": \t\n";
 
-std::string _missing_library(const fs::path &dir) {
-    for (const char *name : {tracker_library, starter_library}) {
-        std::error_code ignored;
-        if (!fs::is_regular_file(dir / name, ignored))
-            return (dir / name).string();
-    }
-    return {};
-}
-
-library_location _explicit_dir(const std::string &given, const char *source) {
-    std::error_code ignored;
-    fs::path dir = fs::absolute(given, ignored).lexically_normal();
-    std::string text = dir.string();
-    if (text.size() > 1 && text.back() == '/')
-        text.pop_back();
-    if (text.find_first_of(_preload_separators) != std::string::npos)
-        return {{}, fmt::format("{} {}: the path holds a ':' or a blank, which LD_PRELOAD cannot carry", source, text)};
-    std::string missing = _missing_library(text);
-    if (!missing.empty())
-        return {{}, fmt::format("{} {}: there is no {}", source, text, missing)};
-    return {text, {}};
-}
-
 std::string _name_of(const std::string &entry) { return entry.substr(0, entry.find('=')); }
 
 } // namespace
-
-library_location find_library_dir(const std::string &option, const std::string &environment,
-                                  const std::string &command_path, const std::string &build_dir) {
-    if (!option.empty())
-        return _explicit_dir(option, "--library-dir");
-    if (!environment.empty())
-        return _explicit_dir(environment, "QUARROW_LIBRARY_DIR");
-    std::vector<std::string> tried;
-    if (!command_path.empty())
-        tried.push_back((fs::path(command_path).parent_path() / ".." / "lib" / "quarrow").lexically_normal());
-    if (!build_dir.empty())
-        tried.push_back(fs::path(build_dir).lexically_normal());
-    for (std::string &dir : tried) {
-        if (!dir.empty() && dir.back() == '/')
-            dir.pop_back();
-        if (_missing_library(dir).empty() && dir.find_first_of(_preload_separators) == std::string::npos)
-            return {dir, {}};
-    }
-    std::string places;
-    for (const std::string &dir : tried)
-        places += (places.empty() ? "" : " and ") + dir;
-    return {{},
-            fmt::format("cannot find {} and {} (looked in {}); give their directory with --library-dir or "
-                        "QUARROW_LIBRARY_DIR",
-                        tracker_library, starter_library, places.empty() ? "no place" : places)};
-}
-
-bool has_other_class_stand_ins(const std::string &library_dir) {
-    for (const char *dir : {"lib/i386-linux-gnu", "lib/x86_64-linux-gnu"})
-        if (!_missing_library(fs::path(library_dir) / dir).empty())
-            return false;
-    return true;
-}
 
 std::string preload_value(const std::string &library_dir, const std::string &existing, bool via_lib_token) {
     // "$LIB" is the loader's own token, expanded by each loader for itself.
@@ -110,7 +54,7 @@ std::vector<std::string> child_environment(const std::vector<std::string> &paren
     for (const std::string &entry : parent)
         if (_name_of(entry) == "LD_PRELOAD")
             existing_preload = entry.substr(entry.find('=') + 1);
-    ours["LD_PRELOAD"] = preload_value(settings.library_dir, existing_preload, settings.other_class_stand_ins);
+    ours["LD_PRELOAD"] = preload_value(settings.library_dir, existing_preload, settings.via_lib_token);
     // Without its option, an inherited library variable reaches the program.
     if (settings.write_period_seconds)
         ours["PROFILER_WRITE_PERIOD_SECONDS"] = std::to_string(*settings.write_period_seconds);
@@ -240,23 +184,16 @@ uintmax_t _size_of(const std::string &path) {
     return missing ? 0 : size;
 }
 
-// What the children wrote into the side file during this run, summed up
-// once: the lines themselves stay there.
+// The children whose tracker could not start during this run, summed up
+// once: their lines themselves stay in the side file.
 void _sum_up_children(const std::string &side_file, uintmax_t start) {
     std::ifstream in(side_file);
     if (!in || !in.seekg(std::streamoff(start)))
         return;
-    size_t other_class = 0, failed = 0;
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("QUARROW UNTRACKED: ", 0) == 0)
-            other_class++;
-        else if (line.rfind("QUARROW ERROR: ", 0) == 0 &&
-                 line.find(" runs untracked, start-up stage ") != std::string::npos)
+    size_t failed = 0;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("QUARROW ERROR: ", 0) == 0 && line.find(" runs untracked, start-up stage ") != std::string::npos)
             failed++;
-    }
-    if (other_class > 0)
-        fmt::print(stderr, "quarrow run: {} child process{} of the other ELF class (64-bit) ran untracked; see {}\n",
-                   other_class, other_class == 1 ? "" : "es", side_file);
     if (failed > 0)
         fmt::print(stderr, "quarrow run: {} child process{} could not start the tracker and ran untracked; see {}\n",
                    failed, failed == 1 ? "" : "es", side_file);

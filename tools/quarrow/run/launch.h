@@ -1,5 +1,6 @@
-// Starting a checked program with the tracker: where the two libraries are,
-// the environment the program gets, and the fork/exec/wait around it.
+// Starting a checked program with the tracker: the environment the program
+// gets, and the fork/exec/wait around it. Where the libraries are is
+// library_dir.h's.
 #pragma once
 
 #include <sys/types.h>
@@ -8,10 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace quarrow::runner {
+#include "library_dir.h"
 
-constexpr const char *tracker_library = "libquarrow.so";
-constexpr const char *starter_library = "libquarrow_start.so";
+namespace quarrow::runner {
 
 struct launch_settings {
     std::string library_dir; // absolute; holds both libraries
@@ -21,10 +21,10 @@ struct launch_settings {
     bool report_at_exit = true;
     bool follow_children = false;
     bool allow_drops = false; // else a full event buffer makes producers wait for room
-    std::string report_dir; // absolute; empty: each process's working directory
-    // DIR/lib/<multiarch>/ holds the two libraries for 32-bit programs and
-    // their 64-bit stand-ins: LD_PRELOAD then names them through $LIB.
-    bool other_class_stand_ins = false;
+    std::string report_dir;   // absolute; empty: each process's working directory
+    // DIR/lib/<multiarch>/ holds each class's pair: LD_PRELOAD then names
+    // them through $LIB (choose_preload).
+    bool via_lib_token = false;
 };
 
 // The environment variables the launcher adds for the starter and library.
@@ -33,27 +33,10 @@ constexpr const char *report_dir_variable = "QUARROW_REPORT_DIR";
 // Where the tracked children's own lines go, in the report folder.
 constexpr const char *side_file_name = "quarrow_children.log";
 
-// Where the libraries were found, or why not (error is then set).
-struct library_location {
-    std::string dir;
-    std::string error;
-};
-
-// Looks in order: the --library-dir option, the QUARROW_LIBRARY_DIR value,
-// ../lib/quarrow beside the command (the installed layout), the build tree.
-// A directory given explicitly must hold both libraries; the last two are
-// tried in turn. Empty strings stand for "not given".
-library_location find_library_dir(const std::string &option, const std::string &environment,
-                                  const std::string &command_path, const std::string &build_dir);
-
-// Whether library_dir has the $LIB layout: the 32-bit pair under
-// lib/i386-linux-gnu and the 64-bit stand-ins under lib/x86_64-linux-gnu.
-bool has_other_class_stand_ins(const std::string &library_dir);
-
 // LD_PRELOAD for the program: the tracker, the starter, then what was there
 // before, less any tracker libraries it held already. With via_lib_token
 // the two are named as library_dir/$LIB/NAME, which each loader expands to
-// its own word size's directory.
+// its own class's directory.
 std::string preload_value(const std::string &library_dir, const std::string &existing, bool via_lib_token = false);
 
 // The program's environment, from the launcher's own ("NAME=value" each).

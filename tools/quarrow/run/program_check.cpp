@@ -12,6 +12,8 @@
 
 #include <fmt/format.h>
 
+#include "../elf_machine.h"
+
 namespace quarrow::runner {
 
 namespace {
@@ -21,7 +23,7 @@ constexpr const char *_default_path = "/bin:/usr/bin";
 // The kernel reads no more of a file than this to find its #! line.
 constexpr size_t _head_size = 256;
 
-const char *_only_32_bit_x86 = "the tracker can only track 32-bit x86 programs";
+const char *_only_x86 = "the tracker tracks only x86 programs (32- or 64-bit)";
 
 // What one file turned out to be: a program the tracker can enter, a
 // script to follow, or a reason it cannot be tracked.
@@ -31,6 +33,7 @@ struct _examined {
     std::string problem_text; // completes "<file> ..."
     std::string interpreter;  // for a script: its #! line
     std::string argument;
+    architecture build = architecture::i386; // for a trackable program
 };
 
 _examined _problem(std::string text, bool missing = false) {
@@ -62,56 +65,43 @@ std::vector<std::string> _split(const std::string &text, const char *separators)
 }
 
 // ELF fields are read byte by byte: the file's byte order, not the host's.
-uint32_t _field(const unsigned char *p, size_t size, bool big_endian) {
-    uint32_t value = 0;
+uint64_t _field(const unsigned char *p, size_t size, bool big_endian) {
+    uint64_t value = 0;
     for (size_t i = 0; i < size; i++)
-        value |= uint32_t(p[big_endian ? size - 1 - i : i]) << (8 * i);
+        value |= uint64_t(p[big_endian ? size - 1 - i : i]) << (8 * i);
     return value;
 }
 
-std::string _machine_name(unsigned machine) {
-    switch (machine) {
-    case EM_386:
-        return "x86";
-    case EM_X86_64:
-        return "x86-64";
-    case EM_ARM:
-        return "ARM";
-    case EM_AARCH64:
-        return "AArch64";
-    case EM_RISCV:
-        return "RISC-V";
-    case EM_PPC:
-        return "PowerPC";
-    case EM_PPC64:
-        return "PowerPC64";
-    case EM_MIPS:
-        return "MIPS";
-    case EM_S390:
-        return "S/390";
-    default:
-        return fmt::format("machine-{}", machine);
-    }
-}
+// Where the fields that find the program headers lie in each class's
+// header (the x86 classes are little-endian).
+struct _layout {
+    size_t header_size, word;
+    size_t phoff, shoff, phentsize, phnum;
+    size_t section_size, section_info;
+};
+constexpr _layout _elf32 = {sizeof(Elf32_Ehdr), 4, 28, 32, 42, 44, sizeof(Elf32_Shdr), 28};
+constexpr _layout _elf64 = {sizeof(Elf64_Ehdr), 8, 32, 40, 54, 56, sizeof(Elf64_Shdr), 44};
 
-// Whether a 32-bit x86 ELF file asks for the dynamic loader: only then does
+// Whether an x86 ELF file asks for the dynamic loader: only then does
 // LD_PRELOAD reach it. A static program would run, silently untracked.
-std::optional<bool> _has_program_interpreter(int fd, const unsigned char *head) {
-    uint32_t phoff = _field(head + 28, 4, false);
-    uint32_t phentsize = _field(head + 42, 2, false);
-    uint32_t phnum = _field(head + 44, 2, false);
+std::optional<bool> _has_program_interpreter(int fd, const unsigned char *head, const _layout &l) {
+    uint64_t phoff = _field(head + l.phoff, l.word, false);
+    uint64_t phentsize = _field(head + l.phentsize, 2, false);
+    uint64_t phnum = _field(head + l.phnum, 2, false);
     if (phnum == PN_XNUM) { // the real count is in the first section header
-        unsigned char section[40];
-        uint32_t shoff = _field(head + 32, 4, false);
-        if (pread(fd, section, sizeof section, shoff) != ssize_t(sizeof section))
+        unsigned char section[sizeof(Elf64_Shdr)];
+        uint64_t shoff = _field(head + l.shoff, l.word, false);
+        if (shoff > uint64_t(INT64_MAX) || pread(fd, section, l.section_size, off_t(shoff)) != ssize_t(l.section_size))
             return std::nullopt;
-        phnum = _field(section + 28, 4, false);
+        phnum = _field(section + l.section_info, 4, false);
     }
     if (phentsize < 4)
         return phnum == 0 ? std::optional<bool>(false) : std::nullopt;
-    for (uint32_t i = 0; i < phnum; i++) {
+    for (uint64_t i = 0; i < phnum; i++) {
         unsigned char type[4];
-        if (pread(fd, type, sizeof type, off_t(phoff) + off_t(i) * phentsize) != ssize_t(sizeof type))
+        // (i * phentsize stays below 2^48: a huge phoff alone could wrap off_t)
+        if (phoff > uint64_t(INT64_MAX) / 2 ||
+            pread(fd, type, sizeof type, off_t(phoff + i * phentsize)) != ssize_t(sizeof type))
             return std::nullopt;
         if (_field(type, 4, false) == PT_INTERP)
             return true;
@@ -123,32 +113,40 @@ _examined _examine_elf(int fd, const unsigned char *head, size_t size, const str
     if (size < EI_NIDENT + 4)
         return _problem("is a damaged ELF file (too short)");
     bool big_endian = head[EI_DATA] == ELFDATA2MSB;
-    unsigned type = _field(head + 16, 2, big_endian);
-    unsigned machine = _field(head + 18, 2, big_endian);
+    unsigned type = unsigned(_field(head + 16, 2, big_endian));
+    unsigned machine = unsigned(_field(head + 18, 2, big_endian));
     const char *bits = head[EI_CLASS] == ELFCLASS32 ? "32-bit" : head[EI_CLASS] == ELFCLASS64 ? "64-bit" : nullptr;
     if (!bits)
-        return _problem(fmt::format("is an ELF file of unknown class {}; {}", head[EI_CLASS], _only_32_bit_x86));
+        return _problem(fmt::format("is an ELF file of unknown class {}; {}", head[EI_CLASS], _only_x86));
     const char *noun = type == ET_REL ? "object file" : type == ET_CORE ? "core dump" : "program";
-    std::string what = fmt::format("a {} {} {}", bits, _machine_name(machine), noun);
-    if (head[EI_CLASS] != ELFCLASS32 || machine != EM_386 || big_endian)
-        return _problem(fmt::format("is {}; {}", what, _only_32_bit_x86));
+    std::string what = fmt::format("a {} {} {}", bits, elf_machine_name(machine), noun);
+    // (a 32-bit x86-64 program is of the x32 ABI, which neither build serves)
+    bool x86 = head[EI_CLASS] == ELFCLASS32 && machine == EM_386;
+    bool x86_64 = head[EI_CLASS] == ELFCLASS64 && machine == EM_X86_64;
+    if ((!x86 && !x86_64) || big_endian)
+        return _problem(fmt::format("is {}; {}", what, _only_x86));
+    architecture build = x86 ? architecture::i386 : architecture::x86_64;
+    const char *words = architecture_words(build);
     if (type != ET_EXEC && type != ET_DYN)
         return _problem(fmt::format("is {}, not a program", what));
-    if (size < sizeof(Elf32_Ehdr))
-        return _problem("is a damaged 32-bit x86 ELF file (header cut short)");
+    const _layout &layout = x86 ? _elf32 : _elf64;
+    if (size < layout.header_size)
+        return _problem(fmt::format("is a damaged {} ELF file (header cut short)", words));
 
-    std::optional<bool> dynamic = _has_program_interpreter(fd, head);
+    std::optional<bool> dynamic = _has_program_interpreter(fd, head, layout);
     if (!dynamic)
-        return _problem("is a damaged 32-bit x86 ELF file (program headers cut short)");
+        return _problem(fmt::format("is a damaged {} ELF file (program headers cut short)", words));
     if (!*dynamic)
-        return _problem("is a 32-bit x86 program without a program interpreter (statically linked, or a shared "
-                        "library): the tracker is preloaded by the dynamic loader, which it does not use");
+        return _problem(fmt::format("is a {} program without a program interpreter (statically linked, or a shared "
+                                    "library): the tracker is preloaded by the dynamic loader, which it does not use",
+                                    words));
     // In secure-execution mode the loader ignores LD_PRELOAD paths.
     if (((st.st_mode & S_ISUID) && st.st_uid != geteuid()) || ((st.st_mode & S_ISGID) && st.st_gid != getegid()))
         return _problem("is a set-user-ID or set-group-ID program: the dynamic loader will not preload the tracker "
                         "into it");
     _examined e;
     e.kind = _examined::trackable;
+    e.build = build;
     return e;
 }
 
@@ -252,6 +250,13 @@ std::optional<std::string> _env_target(const std::string &env, const std::string
     return std::nullopt;
 }
 
+void _add_build(program_check &result, architecture build, const std::string &program) {
+    for (const needed_build &known : result.builds)
+        if (known.build == build)
+            return;
+    result.builds.push_back({build, program});
+}
+
 bool _is_env(const std::string &interpreter) {
     return interpreter == "env" ||
            (interpreter.size() > 4 && interpreter.compare(interpreter.size() - 4, 4, "/env") == 0);
@@ -310,6 +315,7 @@ program_check check_program(const std::string &program, const char *path_list) {
         _examined e = _examine(file);
         if (e.kind == _examined::trackable) {
             result.outcome = check_outcome::trackable;
+            _add_build(result, e.build, file);
             return result;
         }
         result.outcome = depth == 0 && e.missing ? check_outcome::not_found : check_outcome::cannot_track;
@@ -331,6 +337,10 @@ program_check check_program(const std::string &program, const char *path_list) {
                 result.message = fmt::format("{} is a script whose #! line {}", lead, problem);
                 return result;
             }
+            // env loads the preload too, so it needs the build of its own class
+            _examined env = _examine(e.interpreter);
+            if (env.kind == _examined::trackable)
+                _add_build(result, env.build, e.interpreter);
             file = *target;
             label = fmt::format("{} (through {})", *target, e.interpreter);
         }

@@ -1,12 +1,15 @@
 // Finds the program `quarrow run` was asked to start and decides, before
-// anything runs, whether the tracker can reach it: the tracker is a 32-bit
-// x86 library that the dynamic loader preloads, so whatever the kernel ends
-// up executing (the program, or the interpreter of its #! line) must be a
-// dynamically linked 32-bit x86 ELF program.
+// anything runs, whether the tracker can reach it: the tracker is an x86
+// library, one build per ELF class, that the dynamic loader preloads, so
+// whatever the kernel ends up executing (the program, or the interpreter of
+// its #! line) must be a dynamically linked x86 ELF program, 32- or 64-bit.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "architecture.h"
 
 namespace quarrow::runner {
 
@@ -16,12 +19,21 @@ enum class check_outcome {
     cannot_track, // found, but not something the tracker can enter: 126
 };
 
+// A build of the tracker the run needs, and the program that needs it.
+struct needed_build {
+    architecture build;
+    std::string program;
+};
+
 struct program_check {
     check_outcome outcome = check_outcome::not_found;
     // What to hand to execv: PROGRAM as it was found (never an interpreter).
     std::string path;
     // One line saying what was found, when it is not trackable.
     std::string message;
+    // When trackable, one per class: each ELF program on the way that loads
+    // the preload (an env of a #! line, then the program that runs in the end).
+    std::vector<needed_build> builds;
 
     // 0, 127 or 126, as a shell would answer.
     int exit_status() const;

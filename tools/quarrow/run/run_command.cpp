@@ -4,7 +4,8 @@
 // Exit status: the program's own (128+N when signal N ended it); 2 for a
 // bad command line; 127 when the program is not found; 126 when it is found
 // but cannot be tracked; 1 when the libraries are missing or no process
-// could be started. When a program was started, the last line on stderr says how
+// could be started, or when the libraries lack the build of the program's
+// class. When a program was started, the last line on stderr says how
 // the program ended; a launcher that dies itself says so and dies of its
 // signal instead.
 #include "run_command.h"
@@ -20,6 +21,7 @@
 #include <fmt/format.h>
 
 #include "launch.h"
+#include "library_dir.h"
 #include "program_check.h"
 #include "quarrow_limits.h"
 
@@ -148,12 +150,20 @@ int _run(const _options &o, bool library_dir_given, std::vector<std::string> com
         fmt::print(stderr, "quarrow run: {}\n", libraries.error);
         return 1;
     }
+    // A run of a class the directory lacks would go untracked: refused.
+    preload_choice preload = choose_preload(libraries.dir, checked, o.follow_children);
+    if (!preload.error.empty()) {
+        fmt::print(stderr, "quarrow run: {}\n", preload.error);
+        return 1;
+    }
+    if (!preload.warning.empty())
+        fmt::print(stderr, "quarrow run: warning: {}\n", preload.warning);
     settings.library_dir = libraries.dir;
+    settings.via_lib_token = preload.via_lib_token;
     settings.report_at_exit = !o.no_exit_report;
     settings.follow_children = o.follow_children;
     settings.allow_drops = o.allow_drops;
     settings.report_dir = report_dir;
-    settings.other_class_stand_ins = has_other_class_stand_ins(settings.library_dir);
     return launch(checked.path, command, child_environment(current_environment(), settings), settings.report_dir,
                   settings.follow_children);
 }
@@ -171,7 +181,8 @@ public:
 
 void add_run_command(CLI::App &app, std::function<int()> &run) {
     auto o = std::make_shared<_options>();
-    CLI::App *cmd = app.add_subcommand("run", "Run a 32-bit x86 program with the tracker; exit with its status");
+    CLI::App *cmd =
+        app.add_subcommand("run", "Run an x86 program (32- or 64-bit) with the tracker; exit with its status");
     cmd->formatter(std::make_shared<_run_formatter>());
     cmd->footer(R"(
 Runs PROGRAM with the tracker preloaded, waits for it and exits with its
@@ -180,10 +191,11 @@ what follows is PROGRAM's own, so 'quarrow run java -Xmx64m Main' passes
 -Xmx64m to java.
 
 PROGRAM is looked up in PATH as a shell does. It must be a dynamically
-linked 32-bit x86 program, or a #! script whose interpreter is one (also
-through '#!/usr/bin/env NAME'); anything else is refused before it runs.
-A 64-bit env in between loads the libraries' 64-bit stand-ins and passes
-the tracker on.
+linked x86 program, 32-bit (i386) or 64-bit (x86-64), or a #! script whose
+interpreter is one (also through '#!/usr/bin/env NAME'); anything else,
+another machine's program or a statically linked one, is refused before it
+runs. Each program runs with the tracker's build of its own class, and the
+run is refused when DIR lacks that build.
 
 The report: native_memory_<PID>.log in the program's working directory (or
 in --report-dir DIR), added to every write period and, unless
@@ -194,18 +206,20 @@ itself says so and dies of its signal: it never exits 128+N for that.
 
 Without --follow-children only the started process is tracked: programs it
 starts, at any depth, run untracked (QUARROW_TRACKED_PID names the one
-process the starter may start the tracker in). With it, every 32-bit
-program started below is tracked too, and all the run's reports go to one
-folder: --report-dir, else the working directory. The children's own
-start-up and error lines go to quarrow_children.log in that folder, never
-to their standard error; a child whose tracker cannot start runs on untracked, with
-one error line there. A 64-bit program started below runs untracked and
-silently; the launcher counts those, and failed starts, once at the end.
+process the starter may start the tracker in). With it, every x86 program
+started below is tracked too, 32- and 64-bit alike, each by its own build,
+and all the run's reports go to one folder: --report-dir, else the working
+directory. The children's own start-up and error lines go to
+quarrow_children.log in that folder, never to their standard error; a
+child whose tracker cannot start runs on untracked, with one error line
+there, and the launcher counts those once at the end.
 
 The program's environment (the launcher's own is left alone):
   LD_PRELOAD                     DIR/$LIB/libquarrow.so:DIR/$LIB/libquarrow_start.so
-                                 (DIR/NAME when DIR lacks lib/i386-linux-gnu and
-                                 lib/x86_64-linux-gnu), then what it held before
+                                 (the loader reads $LIB as lib/i386-linux-gnu or
+                                 lib/x86_64-linux-gnu, by the program's class;
+                                 DIR/NAME when DIR holds the one build the run
+                                 needs in itself), then what it held before
   PROFILER_WRITE_PERIOD_SECONDS  --write-period
   PROFILER_STACK_DEPTH           --stack-depth
   PROFILER_TRIGGER_FILE          --trigger-file
@@ -232,14 +246,16 @@ the next link would leave the thread's stack.
 
 DIR, the libraries' directory: --library-dir, else $QUARROW_LIBRARY_DIR,
 else ../lib/quarrow beside this command (the installed layout), else the
-build tree this command was built in.
+build tree this command was built in. It holds each build's two libraries
+in lib/i386-linux-gnu/ and lib/x86_64-linux-gnu/, or one build's in itself.
 
 Ctrl-C and Ctrl-\ go to the program; SIGTERM and SIGHUP sent to the
 launcher are passed on to it.
 
 Exit status: the program's; 2 for a bad command line; 127 when PROGRAM is
-not found; 126 when it is found but cannot be tracked; 1 when the libraries
-are missing or no process could be started (127 when exec fails).
+not found; 126 when it is found but cannot be tracked; 1 when the libraries,
+or the build of PROGRAM's class, are missing or no process could be started
+(127 when exec fails).
 
 Examples:
   quarrow run ./server --port 8080
@@ -278,7 +294,8 @@ Examples:
                     "the working directory")
         ->type_name("DIR");
     auto library_dir = cmd->add_option("--library-dir", o->library_dir,
-                                       "Where libquarrow.so and libquarrow_start.so are (or QUARROW_LIBRARY_DIR)")
+                                       "Where the tracker's builds are: DIR/lib/<multiarch>/ or DIR itself "
+                                       "(or QUARROW_LIBRARY_DIR)")
                            ->type_name("DIR");
     // Set at parse time, and only when this subcommand is the one given.
     cmd->callback([&run, o, cmd, library_dir] {
