@@ -3,8 +3,9 @@
 #
 #   bench/run_capture_bench.sh BUILD_DIR [CALLS [REPS]]
 #
-# BUILD_DIR is an existing build tree with capture_bench built; this script
-# builds nothing. capture_bench interleaves the methods itself (REPS rounds,
+# BUILD_DIR is an existing build tree with capture_bench built (build for
+# the i386 build, build/x86_64 for the x86_64 one); this script builds
+# nothing. capture_bench interleaves the methods itself (REPS rounds,
 # default 5, of CALLS captures per thread, default 20000) on 1 and 2
 # threads, and fails unless every method gave backtrace's frames. Printed:
 # the medians per call and per thread, of the wall time and of each thread's
