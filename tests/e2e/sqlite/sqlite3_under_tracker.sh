@@ -16,6 +16,7 @@
 set -u
 quarrow=$1 sqlite3=$2 workload=$3 expected=$4 work=$5 unwinder=${6-}
 fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "$0")/../tracked_run_checks.sh"
 
 [ -x "$sqlite3" ] || fail "$sqlite3 is missing: run scripts/install-deps.sh"
 [ -f "$workload" ] || fail "$workload is missing"
@@ -43,22 +44,8 @@ grep -q '^quarrow run: the launcher itself died' tracked.err && fail "the launch
 [ $status -eq 0 ] || fail "sqlite3 under the tracker exited with $status"
 cmp -s plain.out tracked.out || { diff plain.out tracked.out >&2; fail "the output differs under the tracker"; }
 
-report=$(sed -n 's/^quarrow run: tracking PID [0-9]*; report: //p' tracked.err)
-[ -n "$report" ] && [ -f "$report" ] || fail "no report file named by the launcher"
-grep -q "Linux Quarrow Version 1.0 Configured" tracked.err || fail "no banner"
-
-if [ "$unwinder" = check ]; then
-  counts=$(grep '^QUARROW UNWINDER CHECK: [0-9]* captures compared' tracked.err)
-  [ "$(printf '%s\n' "$counts" | grep -c .)" -eq 1 ] || fail "wanted one QUARROW UNWINDER CHECK count line, got: $counts"
-  line='^QUARROW UNWINDER CHECK: \([0-9][0-9]*\) captures compared, \([0-9][0-9]*\) mismatches, [0-9][0-9]* left to backtrace$'
-  compared=$(printf '%s\n' "$counts" | sed -n "s/$line/\1/p")
-  mismatched=$(printf '%s\n' "$counts" | sed -n "s/$line/\2/p")
-  [ -n "$compared" ] && [ -n "$mismatched" ] || fail "unreadable count line: $counts"
-  echo "unwinder check: $compared captures compared, $mismatched mismatches"
-  [ "$compared" -gt 0 ] || fail "check mode compared no captures"
-  [ "$mismatched" -eq 0 ] || fail "$mismatched captures differed from backtrace"
-  ! grep -q '^QUARROW UNWINDER MISMATCH:' tracked.err || fail "mismatch lines printed"
-fi
+find_report
+[ "$unwinder" = check ] && check_unwinder_counts
 
 # The last complete report (the one written at exit): its ALLOCATOR totals
 # and how many of its ALLOCATOR records have a frame in libsqlite3.so.0.
@@ -89,17 +76,9 @@ echo "ALLOCATOR records with a frame in libsqlite3.so.0: $hits"
 [ "$bytes" -gt 8000000 ] || fail "only $bytes bytes allocated"
 [ "$live" -ge 0 ] && [ "$blocks" -ge 0 ] || fail "more freed than allocated"
 [ "$live" -lt $((bytes / 100)) ] || fail "$live of $bytes bytes still live at exit"
-grep '^DISCARDED_EVENTS:' "$report" | sort | uniq -c
-! grep -q '^DISCARDED_EVENTS:[1-9]' "$report" || fail "events were discarded under the launcher's default"
-
-# The reader must take the whole file without a warning (--strict also fails
-# a run that lost events), agree on the live bytes and show libsqlite3.so.0
+# The reader must also agree on the live bytes and show libsqlite3.so.0
 # in its top stacks.
-"$quarrow" report --strict --top 10 "$report" >summary.txt 2>summary.err
-status=$?
-cat summary.err >&2
-[ $status -eq 0 ] || fail "quarrow report --strict rejected the report"
-! grep -q '^quarrow report: [0-9]* warnings*$' summary.err || fail "the reader warned about the report"
+check_reader_takes_report "$quarrow"
 sed -n '/^Live:/p' summary.txt
 reader_live=$(sed -n 's/^Live: \([0-9,]*\) bytes.*/\1/p' summary.txt | tr -d ,)
 [ "$reader_live" = "$live" ] || fail "the reader counts ${reader_live:-no} live bytes, the report $live"
