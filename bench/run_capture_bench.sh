@@ -1,11 +1,12 @@
 #!/bin/bash
 # What one stack capture costs, by each method, from capture_bench.
 #
-#   bench/run_capture_bench.sh BUILD_DIR [CALLS [REPS]]
+#   bench/run_capture_bench.sh [--arch i386|x86_64] BUILD_DIR [CALLS [REPS]]
 #
-# BUILD_DIR is an existing build tree with capture_bench built (build for
-# the i386 build, build/x86_64 for the x86_64 one); this script builds
-# nothing. capture_bench interleaves the methods itself (REPS rounds,
+# BUILD_DIR is an existing build tree with capture_bench built; this script
+# builds nothing. --arch picks the build measured: i386 (the default) runs
+# BUILD_DIR/bench/capture_bench, x86_64 BUILD_DIR/x86_64/bench/capture_bench.
+# capture_bench interleaves the methods itself (REPS rounds,
 # default 5, of CALLS captures per thread, default 20000) on 1 and 2
 # threads, and fails unless every method gave backtrace's frames. Printed:
 # the medians per call and per thread, of the wall time and of each thread's
@@ -14,11 +15,23 @@
 # inflated; compare the ratios within one run only.
 set -u
 
-if [ $# -lt 1 ] || [ $# -gt 3 ]; then
-    echo "usage: $0 BUILD_DIR [CALLS [REPS]]" >&2
+usage() {
+    echo "usage: $0 [--arch i386|x86_64] BUILD_DIR [CALLS [REPS]]" >&2
     exit 2
+}
+ARCH=i386
+if [ $# -ge 1 ] && [ "$1" = --arch ]; then
+    [ $# -ge 2 ] || usage
+    ARCH=$2
+    shift 2
 fi
-BENCH=$(cd "$1" && pwd)/bench/capture_bench || exit 2
+if [ $# -lt 1 ] || [ $# -gt 3 ]; then usage; fi
+case $ARCH in
+i386) SUBDIR= ;;
+x86_64) SUBDIR=/x86_64 ;;
+*) usage ;;
+esac
+BENCH=$(cd "$1" && pwd)$SUBDIR/bench/capture_bench || exit 2
 CALLS=${2:-20000}
 REPS=${3:-5}
 [ -x "$BENCH" ] || { echo "$0: missing $BENCH (build capture_bench first)" >&2; exit 2; }
