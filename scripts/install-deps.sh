@@ -17,6 +17,8 @@ for p in libcli11-dev nlohmann-json3-dev libfmt-dev libgtest-dev libdw-dev; do
   dpkg -s "$p" >/dev/null 2>&1 || need="$need $p"
 done
 command -v chromium >/dev/null 2>&1 || need="$need chromium"
+# the 64-bit sqlite3 shell of the end-to-end sqlite3 test
+dpkg -s sqlite3 >/dev/null 2>&1 || need="$need sqlite3"
 
 if [ -n "$need" ]; then
   echo "install-deps: installing$need" >&2
@@ -32,3 +34,6 @@ fi
 
 # Debian's 32-bit bash and dash, for the end-to-end tests of real shells
 "$(dirname "$0")/install-i386-shells.sh"
+
+# Debian's 32-bit sqlite3 shell, for the end-to-end sqlite3 test
+"$(dirname "$0")/install-i386-sqlite3.sh"

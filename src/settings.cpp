@@ -1,6 +1,7 @@
 // The environment, read once and judged in one place.
 #include "settings.h"
 
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -21,6 +22,11 @@ void read_settings(void) {
 
 const quarrow_settings *current_settings(void) { return &_settings; }
 
+int option_int(const char *text) {
+    long value = strtol(text, nullptr, 10);
+    return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : (int)value;
+}
+
 // The period's and the depth's lines name event processing, which judged
 // them before settings had a file of their own; readers match on them.
 int judge_write_period(config_option **options, int32_t *seconds) {
@@ -29,13 +35,13 @@ int judge_write_period(config_option **options, int32_t *seconds) {
     const char *text = nullptr;
     if (option != nullptr) {
         text = option->value;
-        *seconds = atoi(text);
+        *seconds = option_int(text);
     } else {
         *seconds = 60;
     }
     if (_settings.write_period_seconds != nullptr) {
         text = _settings.write_period_seconds;
-        *seconds = atoi(text);
+        *seconds = option_int(text);
         quarrow_line("Read profiler write thread period from PROFILER_WRITE_PERIOD_SECONDS environment variable\n");
     }
     int result = 0;
@@ -53,13 +59,13 @@ int judge_stack_depth(config_option **options, int32_t *depth) {
     static const char _source_file[] = "src/event_processing.cpp";
     config_option *option = find_option(options, "stack_depth");
     if (option != nullptr) {
-        *depth = atoi(option->value);
+        *depth = option_int(option->value);
         free_config_option(&option);
     } else {
         *depth = 5;
     }
     if (_settings.stack_depth != nullptr)
-        *depth = atoi(_settings.stack_depth);
+        *depth = option_int(_settings.stack_depth);
     if (*depth >= 1) {
         quarrow_line("Profiler stack depth=%d\n", *depth);
         return 0;

@@ -38,6 +38,11 @@ struct quarrow_settings {
 void read_settings(void);
 const quarrow_settings *current_settings(void);
 
+/* The leading number of an option's text, as atoi reads it where long is
+ * 32 bits wide: saturated to the int range, 0 when there is none. A 64-bit
+ * atoi would keep only the low 32 bits of an out-of-range value. */
+int option_int(const char *text);
+
 /*
  * The write period from the option "write_period_seconds" (taken out of the
  * list) or, winning over it, the environment: 60 without either. 0, or 1

@@ -38,6 +38,7 @@
 #include "error_line.h"
 #include "lock_order.h"
 #include "prefetch.h"
+#include "settings.h"
 
 static_assert(sizeof(event_record) == 5 * sizeof(void *),
               "an event is a 32-bit type (padded to a word) and four words");
@@ -522,7 +523,7 @@ int event_buffer_configure(config_option **options) {
     int32_t size = 16000;
     config_option *option = find_option(options, "buffers");
     if (option != nullptr) {
-        size = atoi(option->value);
+        size = option_int(option->value);
         if (size <= 0) {
             QUARROW_ERROR_FORMAT("Unusable buffer size supplied. Must be > 0. You supplied %s which was parsed as %d",
                                  option->value, size);

@@ -429,11 +429,16 @@ TEST(Buffer, TheBuffersOptionIsCheckedBeforeAnythingIsAllocated) {
          "QUARROW ERROR: Unusable buffer size supplied. Must be > 0. You supplied -5 which was parsed as -5"},
         {"buffers=abc", 1,
          "QUARROW ERROR: Unusable buffer size supplied. Must be > 0. You supplied abc which was parsed as 0"},
-        // Its byte size does not fit the address space: refused, never allocated short.
-        {"buffers=2147483647", 1, "QUARROW ERROR: Unusable buffer size supplied. 2147483647 events of 36 bytes"},
-        // Fits in the address space, but no heap can give it.
+        // Its byte size does not fit the address space (or, with 64-bit
+        // addresses, the ring's positions): refused, never allocated short.
+        {"buffers=2147483647", 1, "QUARROW ERROR: Unusable buffer size supplied. 2147483647 events of "},
+        // Beyond the int range: read as the largest int, as on i386.
+        {"buffers=99999999999", 1, "QUARROW ERROR: Unusable buffer size supplied. 99999999999 events of "},
+        // Fits, but the heap cannot give it (6.4 GB; the heap's footprint
+        // limit below makes that so on a 64-bit machine with that much memory).
         {"buffers=100000000", 2, "QUARROW ERROR: Could not allocate buffer of 100000000 elements File: "},
     };
+    dlmalloc_set_footprint_limit(dlmalloc_footprint() + ((size_t)64 << 20));
     for (const BufferOption &c : cases) {
         config_option *list = nullptr;
         ASSERT_EQ(parse_config_string(c.options, &list), 0);
@@ -444,7 +449,8 @@ TEST(Buffer, TheBuffersOptionIsCheckedBeforeAnythingIsAllocated) {
         EXPECT_NE(err.find("File: src/event_processing.cpp, Line "), std::string::npos) << err;
         EXPECT_EQ(list, nullptr) << "the option was taken out";
     }
-    prepare("BUFFERS=12xyz"); // the leading number counts; the name matches in any case
+    dlmalloc_set_footprint_limit((size_t)-1); // no limit
+    prepare("BUFFERS=12xyz");                 // the leading number counts; the name matches in any case
     for (int i = 0; i < 13; i++)
         malloc_occurred(addr(0x100 + i), 1, make_stack(S1));
     EXPECT_EQ(parse_report(report()).discarded, 1u);

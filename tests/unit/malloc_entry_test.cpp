@@ -85,6 +85,9 @@ template <typename T> T opaque(T value) {
     return value;
 }
 
+// Two factors of this size overflow a size_t: 0x10000 on i386.
+const size_t kHalfWordBit = (size_t)1 << (4 * sizeof(size_t));
+
 TEST(MallocEntry, CallocGoesThroughTheMallocHookZeroedAndChecksOverflow) {
     void *block;
     {
@@ -101,7 +104,7 @@ TEST(MallocEntry, CallocGoesThroughTheMallocHookZeroedAndChecksOverflow) {
     {
         fake_hooks hooks;
         errno = 0;
-        block = calloc(opaque<size_t>(0x10000), 0x10001);
+        block = calloc(opaque<size_t>(kHalfWordBit), kHalfWordBit + 1);
     }
     EXPECT_EQ(block, nullptr);
     EXPECT_EQ(errno, ENOMEM);
@@ -158,7 +161,7 @@ TEST(MallocEntry, BadAlignmentsAndOverflowsFailBeforeTheHook) {
     EXPECT_EQ(out, (void *)1) << "a failed posix_memalign wrote its result";
     EXPECT_EQ(aligned_alloc(opaque<size_t>(48), 96), nullptr);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(reallocarray(nullptr, opaque<size_t>(0x10000), 0x10000), nullptr);
+    EXPECT_EQ(reallocarray(nullptr, opaque<size_t>(kHalfWordBit), kHalfWordBit), nullptr);
     EXPECT_EQ(errno, ENOMEM);
     EXPECT_EQ(pvalloc(opaque<size_t>(SIZE_MAX - 10)), nullptr);
     EXPECT_EQ(errno, ENOMEM);

@@ -23,6 +23,7 @@
 set -u
 quarrow=$1 java=$2 classes=$3 work=$4 unwinder=${5-}
 fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "$0")/../tracked_run_checks.sh"
 
 [ -x "$java" ] || fail "$java is missing: run scripts/install-java.sh"
 [ -f "$classes/NativeHeavy.class" ] || fail "$classes/NativeHeavy.class is missing: the compiler was not found at build time"
@@ -81,23 +82,12 @@ cat tracked.err >&2
 cmp -s plain.out tracked.out || { diff plain.out tracked.out >&2; fail "the output differs under the tracker"; }
 [ -s tracked.out ] || fail "NativeHeavy printed nothing"
 
-report=$(sed -n 's/^quarrow run: tracking PID [0-9]*; report: //p' tracked.err)
-[ -n "$report" ] && [ -f "$report" ] || fail "no report file named by the launcher"
-grep -q "Linux Quarrow Version 1.0 Configured" tracked.err || fail "no banner"
-
+find_report
 if [ "$unwinder" = check ]; then
-  counts=$(grep '^QUARROW UNWINDER CHECK: [0-9]* captures compared' tracked.err)
-  [ "$(printf '%s\n' "$counts" | grep -c .)" -eq 1 ] || fail "wanted one QUARROW UNWINDER CHECK count line, got: $counts"
+  check_unwinder_counts
   grep "^QUARROW UNWINDER CHECK: [0-9]* captures cut" tracked.err || fail "no count of the captures cut at the stack's edge"
   grep "^QUARROW UNWINDER CHECK: [0-9]* captures differed once and agreed when walked again" tracked.err ||
     fail "no count of the captures walked again"
-  compared=$(printf '%s\n' "$counts" | sed -n 's/^QUARROW UNWINDER CHECK: \([0-9][0-9]*\) captures compared, \([0-9][0-9]*\) mismatches, [0-9][0-9]* left to backtrace$/\1/p')
-  mismatched=$(printf '%s\n' "$counts" | sed -n 's/^QUARROW UNWINDER CHECK: \([0-9][0-9]*\) captures compared, \([0-9][0-9]*\) mismatches, [0-9][0-9]* left to backtrace$/\2/p')
-  [ -n "$compared" ] && [ -n "$mismatched" ] || fail "unreadable count line: $counts"
-  echo "unwinder check: $compared captures compared, $mismatched mismatches"
-  [ "$compared" -gt 0 ] || fail "check mode compared no captures"
-  [ "$mismatched" -eq 0 ] || fail "$mismatched captures differed from backtrace"
-  ! grep -q '^QUARROW UNWINDER MISMATCH:' tracked.err || fail "mismatch lines printed"
 fi
 
 # ALLOCATOR records of the last complete report with a frame in the object
@@ -117,15 +107,7 @@ for object in libjvm.so libzip.so libjava.so; do
   echo "ALLOCATOR records with a frame in $object: $n"
   [ "$n" -gt 0 ] || fail "no ALLOCATOR record names $object"
 done
-grep '^DISCARDED_EVENTS:' "$report" | sort | uniq -c
-! grep -q '^DISCARDED_EVENTS:[1-9]' "$report" || fail "events were discarded under the launcher's default"
-# The reader must take the whole file without a warning; --strict also
-# fails a run that lost events.
-"$quarrow" report --strict --top 10 "$report" >summary.txt 2>summary.err
-status=$?
-cat summary.err >&2
-[ $status -eq 0 ] || fail "quarrow report --strict rejected the report"
-! grep -q '^quarrow report: [0-9]* warnings*$' summary.err || fail "the reader warned about the report"
+check_reader_takes_report "$quarrow"
 
 # The top stacks' frames in the VM must be named wherever the VM's symbol
 # table (.symtab, far larger than the dynamic one) covers the address;
