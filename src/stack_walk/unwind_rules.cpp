@@ -97,30 +97,18 @@ struct reader {
         return !failed;
     }
     uint8_t u8() { return has(1) ? *at++ : 0; }
-    uint32_t u16() {
-        uint16_t v = 0;
-        if (has(2)) {
-            memcpy(&v, at, 2);
-            at += 2;
+    // A little-endian field of T's width, 0 when the data runs out.
+    template <typename T> T fixed() {
+        T v = 0;
+        if (has(sizeof(T))) {
+            memcpy(&v, at, sizeof(T));
+            at += sizeof(T);
         }
         return v;
     }
-    uint32_t u32() {
-        uint32_t v = 0;
-        if (has(4)) {
-            memcpy(&v, at, 4);
-            at += 4;
-        }
-        return v;
-    }
-    uint64_t u64() {
-        uint64_t v = 0;
-        if (has(8)) {
-            memcpy(&v, at, 8);
-            at += 8;
-        }
-        return v;
-    }
+    uint32_t u16() { return fixed<uint16_t>(); }
+    uint32_t u32() { return fixed<uint32_t>(); }
+    uint64_t u64() { return fixed<uint64_t>(); }
     uint32_t uleb() {
         uint32_t value = 0;
         for (unsigned shift = 0;; shift += 7) {
