@@ -187,6 +187,17 @@ inline uint32_t slot_index(uint32_t position) {
 }
 inline event_slot *slot_of(uint32_t index) { return (event_slot *)(_shape.ring + (size_t)index * _shape.slot_stride); }
 inline void **frames_of(event_slot *slot) { return (void **)(slot + 1); }
+// Every line of a slot: with 64-bit addresses a slot of the default depth
+// spans two, and the second, its frames, was missed as often as the first.
+inline void fetch_slot_lines(const event_slot *slot, bool for_write) {
+    const unsigned char *line = (const unsigned char *)slot, *end = line + _shape.slot_stride;
+    for (; line < end; line += _line) {
+        if (for_write)
+            prefetch_for_write(line);
+        else
+            prefetch_for_read(line);
+    }
+}
 inline uint32_t next_position(uint32_t position, uint32_t steps) {
     uint32_t next = position + steps; // both below 2^30: no overflow
     return next >= _shape.position_limit ? next - _shape.position_limit : next;
@@ -244,6 +255,9 @@ void note_pending(uint32_t pending) {
 // what the fill needs to know of the processing thread, read here right
 // after the claim, so the fill reads no shared line but its slot's.
 bool try_claim(event_ticket *ticket) {
+    // Asked for owned: a plain read would fetch the line shared from the
+    // last claimant's processor, and the compare-and-swap then fetch it again.
+    prefetch_for_write(&_claims.tail);
     uint32_t tail = __atomic_load_n(&_claims.tail, __ATOMIC_RELAXED);
     for (;;) {
         // The head is read after the tail: a full ring seen here was full at
@@ -263,9 +277,9 @@ bool try_claim(event_ticket *ticket) {
                              __ATOMIC_RELAXED);
             ticket->pending = pending + 1;
             note_pending(pending + 1);
-            // The slot this thread is likely to fill next, so its fill does not wait for the line.
+            // The slot this thread is likely to fill next, so its fill does not wait for its lines.
             if (_shape.prefetch_ahead)
-                prefetch_for_write(slot_of(next_index(ticket->index, _prefetch_distance)));
+                fetch_slot_lines(slot_of(next_index(ticket->index, _prefetch_distance)), true);
             return true;
         }
     }
@@ -323,6 +337,7 @@ bool event_claim(event_ticket *ticket) {
 bool event_fill(const event_ticket *ticket, const event_record *event, void *const *frames, uint32_t count) {
     uint32_t position = ticket->position, index = ticket->index;
     event_slot *slot = slot_of(index);
+    prefetch_for_write(slot); // as for the tail: one fetch for the read and the compare-and-swap
     // Lost only when the slot was given up on this claim: already counted.
     uint32_t expected = __atomic_load_n(&slot->sequence, __ATOMIC_RELAXED);
     if (!free_for(expected, position, index) ||
@@ -502,6 +517,8 @@ uint32_t event_buffer_wait(uint32_t room) {
 uint32_t event_buffer_ready(uint32_t room) { return _shape.ring == nullptr ? 0 : ready_run(room); }
 
 event_record *event_buffer_event(uint32_t offset) { return &slot_of(next_index(_taken.head_index, offset))->event; }
+
+void event_buffer_prefetch(uint32_t offset) { fetch_slot_lines(slot_of(next_index(_taken.head_index, offset)), false); }
 
 // The slots are not written: a claim's room check against the head is what
 // frees them (free_for).

@@ -228,16 +228,24 @@ static void _prefetch_blocks_of(const event_record *event) {
     }
 }
 
-// How many events ahead of the one handled its successors' lines are fetched.
+// How many events ahead of the one handled its successors' lines are
+// fetched: the live-block lines of the next few, and before that the slots
+// themselves, which producers wrote on other processors, so that reading an
+// event to find its block line does not wait for it either.
 static const uint32_t kPrefetchAhead = 8;
+static const uint32_t kSlotPrefetchAhead = 2 * kPrefetchAhead;
 
 // One lock for the whole batch: the report writer waits at most that long,
 // and the events pay no lock of their own.
 void handle_ready_events(uint32_t count) {
     caller_table_lock();
+    for (uint32_t i = 0; i < count && i < kSlotPrefetchAhead; i++)
+        event_buffer_prefetch(i);
     for (uint32_t i = 0; i < count && i < kPrefetchAhead; i++)
         _prefetch_blocks_of(event_buffer_event(i));
     for (uint32_t i = 0; i < count; i++) {
+        if (i + kSlotPrefetchAhead < count)
+            event_buffer_prefetch(i + kSlotPrefetchAhead);
         if (i + kPrefetchAhead < count)
             _prefetch_blocks_of(event_buffer_event(i + kPrefetchAhead));
         handle_event(event_buffer_event(i));

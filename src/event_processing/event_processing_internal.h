@@ -85,11 +85,14 @@ void event_buffer_wait_when_full(bool wait);
  * The processing thread's side. wait: blocks until the event at the head is
  * ready and returns how many ready ones follow from there, at most `room`;
  * ready: the same without waiting (0 when none). event(i): the i-th of
- * them, in place. release: gives the first `count` slots back.
+ * them, in place; only ready ones may be fetched ahead, as a producer may
+ * still be writing the rest. release: gives the first `count` slots back.
  */
 uint32_t event_buffer_wait(uint32_t room);
 uint32_t event_buffer_ready(uint32_t room);
 event_record *event_buffer_event(uint32_t index);
+/* A hint: fetches the lines of the index-th ready event ahead of its handling. */
+void event_buffer_prefetch(uint32_t index);
 void event_buffer_release(uint32_t count);
 /* Whether every posted event has been taken and handled. */
 bool event_buffer_drained(void);
