@@ -72,8 +72,11 @@ inline call_stack **event_stack_word(event_record *event) {
 /* ---------------------------------------------------------------------------
  * The ring buffer (buffer.cpp), guarded by the event lock.
  */
-// Events the processing thread takes at once, and the batch that wakes it.
-constexpr int32_t kEventBatch = 64;
+// Events the processing thread takes at once, and the batch a gather waits
+// for (at most a few tens of microseconds). Long enough that the slot lines
+// fetched ahead of each event cover most of a batch: a batch's first events
+// have none fetched.
+constexpr int32_t kEventBatch = 256;
 
 /* Sizes the buffer from the "buffers" option: 0, or 1 for a bad size (reported). */
 int event_buffer_configure(config_option **options);
