@@ -20,8 +20,15 @@
 // code would, so that a walk of 10 frames is cut off by its depth (its last
 // frame is the thread library's start routine) rather than by the stack.
 //
+//   hook_bench --line-round-trip N
+//       Two threads, on processors 0 and 1 where they may be placed, hand one
+//       cache line back and forth N times: what moving a line between the
+//       two processors costs right now. Every tracked request moves a few
+//       lines between processors, so on a virtual machine whose host places
+//       its processors near or far apart the 2-thread figures follow this.
+//
 //   hook_bench --smoke
-//       Both modes with tiny counts on 1 and 2 threads.
+//       All three modes with tiny counts, the first two on 1 and 2 threads.
 //
 // Output: one line per run, "key=value" fields. ns_per_step is the wall time
 // divided by the steps of one thread (all threads run at once, so on 2
@@ -36,11 +43,13 @@
 // and every backtrace found a frame; 1 otherwise; 2 on a bad command line.
 #include <execinfo.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -376,11 +385,67 @@ int run(const Job &job, unsigned threads) {
     return total.corrupt != 0 || total.failed != 0;
 }
 
+// ------------------------------------------------------ line round trips
+
+struct alignas(64) Line {
+    volatile int turn;
+};
+
+void pin_to(unsigned processor) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(processor, &set);
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set); // where it may not, the two still run apart
+}
+
+struct Bounce {
+    Line *line;
+    unsigned long count;
+};
+
+void *bounce_back(void *arg) {
+    Bounce &b = *static_cast<Bounce *>(arg);
+    pin_to(1);
+    for (unsigned long i = 0; i < b.count; ++i) {
+        while (__atomic_load_n(&b.line->turn, __ATOMIC_ACQUIRE) != 1) {
+        }
+        __atomic_store_n(&b.line->turn, 0, __ATOMIC_RELEASE);
+    }
+    return nullptr;
+}
+
+// 0 when both threads ran.
+int line_round_trip(unsigned long count) {
+    if (sysconf(_SC_NPROCESSORS_ONLN) < 2) { // the two would only take turns on one processor
+        printf("line_round_trip skipped: one processor\n");
+        return 0;
+    }
+    Line line{0};
+    Bounce b{&line, count};
+    pthread_t other;
+    if (pthread_create(&other, nullptr, bounce_back, &b) != 0) {
+        fprintf(stderr, "hook_bench: cannot start thread\n");
+        return 1;
+    }
+    pin_to(0);
+    double begin = now_seconds();
+    for (unsigned long i = 0; i < count; ++i) {
+        __atomic_store_n(&line.turn, 1, __ATOMIC_RELEASE);
+        while (__atomic_load_n(&line.turn, __ATOMIC_ACQUIRE) != 0) {
+        }
+    }
+    double wall = now_seconds() - begin;
+    pthread_join(other, nullptr);
+    printf("line_round_trip round_trips=%lu ns_per_round_trip=%.1f\n", count, wall * 1e9 / double(count));
+    return 0;
+}
+
 using bench::parse_count;
 
 int usage() {
     fprintf(stderr, "usage: hook_bench [--slots K] [--seed S] THREADS STEPS\n"
                     "       hook_bench --backtrace-loop DEPTH N [THREADS]\n"
+                    "       hook_bench --line-round-trip N\n"
                     "       hook_bench --smoke\n");
     return 2;
 }
@@ -395,11 +460,16 @@ int main(int argc, char **argv) {
     Job job{false, 0, 0, 0x5157a11c0ffee123ull, 4096};
     std::vector<const char *> positional;
     bool smoke = false;
+    unsigned long round_trips = 0;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         unsigned long v = 0;
         if (a == "--smoke") {
             smoke = true;
+        } else if (a == "--line-round-trip") {
+            if (!parse_count(i + 1 < argc ? argv[i + 1] : nullptr, 1, ~0ul, round_trips))
+                return usage();
+            ++i;
         } else if (a == "--backtrace-loop") {
             if (!parse_count(i + 1 < argc ? argv[i + 1] : nullptr, 1, 256, v))
                 return usage();
@@ -423,6 +493,11 @@ int main(int argc, char **argv) {
         }
     }
 
+    if (round_trips > 0) {
+        if (smoke || job.backtraces || !positional.empty())
+            return usage();
+        return line_round_trip(round_trips);
+    }
     if (smoke) {
         if (job.backtraces || !positional.empty())
             return usage();
@@ -434,6 +509,7 @@ int main(int argc, char **argv) {
             Job loop{true, 10, 200, 0, 0};
             bad |= run(loop, threads);
         }
+        bad |= line_round_trip(1000);
         return bad;
     }
 

@@ -23,7 +23,10 @@
 #             default recording mode, which keeps whole stacks and writes its
 #             compressed data file while the program runs; the script installs
 #             heaptrack (as root) when it is missing.
-# and prints the medians, of the wall time and of the workers' own processor
+# Before each round on 2 threads it times hook_bench --line-round-trip (one
+# cache line handed between processors 0 and 1), and prints those figures
+# last: on a virtual machine they say how near the host placed the two.
+# It prints the medians, of the wall time and of the workers' own processor
 # time. The per-request split: (c - a) / requests_per_step
 # is what a tracked request adds; "capture" is (d); "other" is the rest, and
 # "other-b" the rest over (b), which leaves out the private heap's own
@@ -209,12 +212,26 @@ run_once() {
     fi
 }
 
+# The cost of moving one cache line between the two processors, before
+# each round of 2-thread runs. A tracked request moves a few lines between
+# the threads' processors; on a virtual machine the host may place the two
+# near each other or far apart, and move them, so this sets the 2-thread
+# tracked figures more than anything of the tracker's does.
+round_trips=()
+line_round_trip() {
+    local line
+    line=$("$BENCH" --line-round-trip 200000 | tail -n 1)
+    line=$(field ns_per_round_trip "$line")
+    round_trips+=("${line:-skipped}") # one processor: nothing to move between
+}
+
 echo "capture method in b and c: PROFILER_UNWINDER=${PROFILER_UNWINDER-} (unset or empty: the engine)"
 echo "hook_bench: $STEPS steps per thread, median of $REPS, interleaved $WAYS"
 for threads in 1 2; do
     for way in $WAYS; do eval "ns_${way}_${threads}=(); cpu_${way}_${threads}=(); run_${way}_${threads}=()"; done
     eval "discarded_${threads}=(); pending_${threads}=()"
     for ((rep = 0; rep < REPS; rep++)); do
+        [ $threads -eq 2 ] && line_round_trip
         for way in $WAYS; do run_once "$way" $threads; done
     done
 done
@@ -269,3 +286,4 @@ for threads in 1 2; do
     fi
     eval "echo \"threads=$threads tracked runs: DISCARDED_EVENTS=\${discarded_${threads}[*]} MAX_PENDING=\${pending_${threads}[*]}\""
 done
+echo "threads=2 line round trip between the processors before each round (ns): ${round_trips[*]:-none}"

@@ -44,7 +44,8 @@ status() {
 hook=$(bash "$HERE/run_hook_bench.sh" --arch "$ARCH" --no-peer "$BUILD" 500 1 2>&1)
 status run_hook_bench.sh $? "$hook"
 expect run_hook_bench.sh "$hook" '^tracker started with: .*/quarrow run ' '^Wall time' "^The workers' own" \
-    '^threads=1 tracked runs: DISCARDED_EVENTS=0 ' '^threads=2 tracked runs: DISCARDED_EVENTS=0 '
+    '^threads=1 tracked runs: DISCARDED_EVENTS=0 ' '^threads=2 tracked runs: DISCARDED_EVENTS=0 ' \
+    '^threads=2 line round trip between the processors before each round \(ns\): ([0-9]|skipped)'
 if grep -q '^Tracked (c) against heaptrack' <<<"$hook"; then
     echo "FAIL: run_hook_bench.sh ran the peer despite --no-peer" >&2
     failures=$((failures + 1))
