@@ -337,7 +337,6 @@ bool event_claim(event_ticket *ticket) {
 bool event_fill(const event_ticket *ticket, const event_record *event, void *const *frames, uint32_t count) {
     uint32_t position = ticket->position, index = ticket->index;
     event_slot *slot = slot_of(index);
-    prefetch_for_write(slot); // as for the tail: one fetch for the read and the compare-and-swap
     // Lost only when the slot was given up on this claim: already counted.
     uint32_t expected = __atomic_load_n(&slot->sequence, __ATOMIC_RELAXED);
     if (!free_for(expected, position, index) ||
