@@ -219,10 +219,10 @@ run_once() {
 # tracked figures more than anything of the tracker's does.
 round_trips=()
 line_round_trip() {
-    local line
-    line=$("$BENCH" --line-round-trip 200000 | tail -n 1)
-    line=$(field ns_per_round_trip "$line")
-    round_trips+=("${line:-skipped}") # one processor: nothing to move between
+    local out ns
+    out=$("$BENCH" --line-round-trip 200000 | tail -n 1)
+    ns=$(field ns_per_round_trip "$out")
+    round_trips+=("${ns:-skipped}") # one processor: nothing to move between
 }
 
 echo "capture method in b and c: PROFILER_UNWINDER=${PROFILER_UNWINDER-} (unset or empty: the engine)"
