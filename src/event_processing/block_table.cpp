@@ -5,9 +5,12 @@
 
 #include "prefetch.h"
 
-// Block addresses are 8-byte aligned: the low bits carry nothing.
+// Block addresses are aligned to two words (8 bytes, 16 with 64-bit
+// addresses): the low bits carry nothing. A bit left in would halve the
+// homes, since the product's low bits follow the address's.
+static constexpr unsigned _alignment_shift = __builtin_ctz(2 * sizeof(size_t));
 static inline uint32_t _home_of(const void *address, uint32_t mask) {
-    return (uint32_t)(((uintptr_t)address >> 3) * 2654435761u) & mask;
+    return (uint32_t)(((uintptr_t)address >> _alignment_shift) * 2654435761u) & mask;
 }
 
 static inline bool slot_is_empty(const allocation_record &slot) { return slot.address == nullptr; }
