@@ -24,15 +24,19 @@
  * ordinary chunk in use; a block from a memalign is cached by its chunk size
  * like any other, and only malloc requests are served from a cache.
  *
- * Bounds: at most 32 blocks per class and 256 KiB of chunks per thread,
- * counted by chunk size. 32 blocks cover the bursts of a churning thread;
- * 256 KiB holds a few dozen blocks of a few KiB beside the small classes,
+ * Bounds: at most 128 blocks per class and 512 KiB of chunks per thread,
+ * counted by chunk size. Each miss and each return takes the heap lock and
+ * moves the heap's lines between processors, which on a virtual machine
+ * whose host places them far apart costs about a microsecond. At 32 blocks
+ * and 256 KiB, hook_bench's mixed sizes on 2 threads (held back, x86_64)
+ * still took the lock about 54,000 times per million steps of a thread and
+ * ran at 60 ns a step with the processors near each other, 128 far apart,
+ * against 52 on one thread; at these bounds, 55 near. 256 KiB was itself
  * about what the C library's own per-thread caches hold at worst (7 blocks
  * in each of 64 classes up to about 1 KiB: 228 KiB on i386, 235 KiB on
- * x86_64, so one bound serves both). Half that bound made a mixed-size load
- * (hook_bench) miss on one malloc in eight and take the heap lock for it,
- * where two threads met. A VM with a hundred busy threads holds back at
- * most 25 MiB, and an idle thread holds only what it freed itself. A free
+ * x86_64), and half of it missed on one malloc in eight. A VM with a
+ * hundred busy threads holds back at most 50 MiB, and an idle thread holds
+ * only what it freed itself. A free
  * that would pass either bound first returns half of its class (or, for the
  * byte bound, half of each class from the largest down to three quarters of
  * the bound) to the heap under one lock.
@@ -120,8 +124,8 @@ constexpr unsigned NROUNDED = 17;          // four per doubling from 512 to 8192
 constexpr size_t MAX_CACHED_CHUNK = 10240; // the last rounded class
 constexpr unsigned NCLASSES = NEXACT + NROUNDED;
 constexpr unsigned REFILL = 4; // blocks a miss of an exact class takes at most
-constexpr unsigned MAX_PER_CLASS = 32;
-constexpr size_t MAX_CACHED_BYTES = 256 * 1024;
+constexpr unsigned MAX_PER_CLASS = 128;
+constexpr size_t MAX_CACHED_BYTES = 512 * 1024;
 
 struct cached_block {
     cached_block *next;

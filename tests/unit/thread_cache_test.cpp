@@ -29,8 +29,8 @@ namespace {
 
 using namespace heap_sizes;
 
-const size_t kMaxCachedBytes = 256 * 1024; // the stated bound per thread
-const size_t kMaxPerClass = 32;
+const size_t kMaxCachedBytes = 512 * 1024; // the stated bound per thread
+const size_t kMaxPerClass = 128;
 const size_t kMaxExactChunk = 512;    // one class per chunk size up to here
 const size_t kMaxCachedChunk = 10240; // the last rounded class
 const size_t kMaxCachedRequest = kMaxCachedChunk - kOverhead;
