@@ -36,10 +36,10 @@
  * in each of 64 classes up to about 1 KiB: 228 KiB on i386, 235 KiB on
  * x86_64), and half of it missed on one malloc in eight. A VM with a
  * hundred busy threads holds back at most 50 MiB, and an idle thread holds
- * only what it freed itself. A free
- * that would pass either bound first returns half of its class (or, for the
- * byte bound, half of each class from the largest down to three quarters of
- * the bound) to the heap under one lock.
+ * only what it freed itself. A free that would pass either bound first
+ * returns half of its class (or, for the byte bound, half of each class from
+ * the largest down to three quarters of the bound) to the heap under one
+ * lock.
  * An exact class that is empty first borrows a cached block of the nearest
  * class at most a quarter larger (the rounded classes round up as far),
  * which keeps its own chunk and size. On hook_bench's mixed sizes (2
