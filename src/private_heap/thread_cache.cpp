@@ -139,6 +139,7 @@ struct QUARROW_OWN_LINE thread_cache {
     unsigned epoch;
 };
 static_assert(sizeof(thread_cache) % QUARROW_CACHE_LINE == 0, "a cache fills whole lines");
+static_assert(MAX_PER_CLASS <= (unsigned char)~0u, "a class's count fits its byte");
 
 enum cache_state { NO_CACHE, MAKING, READY, CLOSED };
 
